@@ -1,0 +1,33 @@
+// Publishing the receiver as "_brindle._udp" over multicast DNS.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/result.h"
+
+namespace brindle {
+
+class MdnsResponder;
+
+class MdnsAdvertisement {
+ public:
+  MdnsAdvertisement(std::string full_name, std::string instance_name,
+                    std::unique_ptr<MdnsResponder> responder);
+  MdnsAdvertisement(MdnsAdvertisement&&) noexcept;
+  MdnsAdvertisement& operator=(MdnsAdvertisement&&) noexcept;
+  ~MdnsAdvertisement();  // unregisters full_name (goodbye), then releases the responder
+
+  const std::string& full_name() const { return full_name_; }
+  const std::string& instance_name() const { return instance_name_; }
+
+ private:
+  std::string full_name_;
+  std::string instance_name_;
+  std::unique_ptr<MdnsResponder> responder_;
+};
+
+// Creates the responder and registers the service; the error text is one line.
+Result<MdnsAdvertisement> advertise_mdns();
+
+}  // namespace brindle

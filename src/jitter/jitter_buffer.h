@@ -1,0 +1,44 @@
+// The one mono 48 kHz sample queue between the receiver thread and the render side.
+// Thread-safe: every operation takes the buffer's mutex for its whole duration.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <vector>
+
+namespace brindle {
+
+inline constexpr size_t JITTER_CAPACITY = 48000;
+
+class JitterBuffer {
+ public:
+  explicit JitterBuffer(double prefill_ms);
+
+  // Receiver thread: appends, then trims back to the prefill when past the high-water mark.
+  void push(std::span<const float> samples);
+  // Render side: fills the whole block, silence while filling or dry.
+  void pop_into(std::span<float> block);
+
+  double fill_ms() const;
+  uint64_t underruns() const;
+
+  size_t prefill() const { return prefill_; }
+  size_t max_fill() const { return max_fill_; }
+  size_t capacity() const { return JITTER_CAPACITY; }
+
+ private:
+  const size_t prefill_;
+  const size_t max_fill_;
+  mutable std::mutex mutex_;
+  // Guarded by mutex_.
+  std::vector<float> ring_;
+  size_t read_pos_ = 0;
+  size_t write_pos_ = 0;
+  size_t len_ = 0;
+  uint64_t underruns_ = 0;
+  bool primed_ = false;
+};
+
+}  // namespace brindle

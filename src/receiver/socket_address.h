@@ -1,0 +1,24 @@
+// A datagram's source address, free of OS types.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace brindle {
+
+struct SocketAddress {
+  bool is_v6 = false;
+  std::array<uint8_t, 16> ip{};  // IPv4 uses the first 4 bytes
+  uint16_t port = 0;
+  uint32_t flowinfo = 0;
+  uint32_t scope_id = 0;
+
+  bool operator==(const SocketAddress&) const = default;
+};
+
+// "1.2.3.4:5" or "[v6]:5" with RFC 5952 compression, "%scope" when non-zero and
+// IPv4-mapped addresses as "::ffff:a.b.c.d".
+std::string format_socket_address(const SocketAddress& address);
+
+}  // namespace brindle
