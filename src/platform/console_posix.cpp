@@ -1,7 +1,7 @@
 #include "platform/console.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace brindle::console {
 namespace {
@@ -19,7 +19,11 @@ void write_all(int fd, std::string_view text) {
 
 }  // namespace
 
-void write_out(std::string_view text) { write_all(STDOUT_FILENO, text); }
-void write_err(std::string_view text) { write_all(STDERR_FILENO, text); }
+void write_out(std::string_view text) {
+  write_all(STDOUT_FILENO, text);
+}
+void write_err(std::string_view text) {
+  write_all(STDERR_FILENO, text);
+}
 
 }  // namespace brindle::console

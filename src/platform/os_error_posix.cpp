@@ -14,7 +14,11 @@ std::string os_error_text(int code) {
   return fmt::format("{} (os error {})", text, code);
 }
 
-std::string last_socket_error_text() { return os_error_text(errno); }
-std::string last_os_error_text() { return os_error_text(errno); }
+std::string last_socket_error_text() {
+  return os_error_text(errno);
+}
+std::string last_os_error_text() {
+  return os_error_text(errno);
+}
 
 }  // namespace brindle

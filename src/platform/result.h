@@ -11,7 +11,9 @@ struct Error {
   std::string text;
 };
 
-inline Error make_error(std::string text) { return Error{std::move(text)}; }
+inline Error make_error(std::string text) {
+  return Error{std::move(text)};
+}
 
 template <class T>
 class [[nodiscard]] Result {

@@ -5,7 +5,9 @@ namespace {
 
 constexpr char32_t REPLACEMENT = 0xFFFD;
 
-bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool is_continuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
 
 void append_utf8(std::string& out, char32_t cp) {
   if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = REPLACEMENT;
@@ -89,7 +91,9 @@ std::string encode(std::u32string_view code_points) {
   return out;
 }
 
-std::string sanitize(std::string_view bytes) { return encode(decode(bytes)); }
+std::string sanitize(std::string_view bytes) {
+  return encode(decode(bytes));
+}
 
 std::u16string to_utf16(std::string_view bytes) {
   std::u16string out;
@@ -113,7 +117,8 @@ std::string from_utf16(std::u16string_view units) {
     const char16_t u = units[i];
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
         units[i + 1] <= 0xDFFF) {
-      append_utf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(units[i + 1]) - 0xDC00));
+      append_utf8(out,
+                  0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(units[i + 1]) - 0xDC00));
       ++i;
     } else {
       append_utf8(out, u);  // a lone surrogate becomes U+FFFD inside append_utf8

@@ -1,0 +1,137 @@
+// Entry point: parse the command line, run a one-shot action, or bring the receiver up in its
+// fixed order and hand the main thread to the status line.
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "audio/audio_output.h"
+#include "audio/device_selection.h"
+#include "discovery/advertisement.h"
+#include "jitter/jitter_buffer.h"
+#include "main/autostart.h"
+#include "main/instance_guard.h"
+#include "main/options.h"
+#include "main/status_line.h"
+#include "platform/arguments.h"
+#include "platform/console.h"
+#include "receiver/receiver.h"
+#include "receiver/udp_socket.h"
+
+namespace brindle {
+namespace {
+
+constexpr std::string_view TITLE_LINE = "Brindle receiver — iPhone → Windows  (Ctrl-C to quit)\n";
+
+int run_action(const ShowHelp&) {
+  console::write_out(HELP_TEXT);
+  return 0;
+}
+
+int run_action(const ListDevices&) {
+  const std::unique_ptr<AudioHost> host = default_host();
+  console::write_out(list_output_devices(*host));
+  return 0;
+}
+
+int run_action(const CheckDevice& check) {
+  const std::unique_ptr<AudioHost> host = default_host();
+  const bool found = check_device(*host, check.name);
+  console::write_out(check.name + (found ? ": found\n" : ": not found\n"));
+  return found ? 0 : 1;
+}
+
+int run_action(const UsageError& usage) {
+  console::write_err(usage.message);
+  if (usage.with_help) console::write_out(HELP_TEXT);
+  return 2;
+}
+
+// From the single-instance guard on; returns only on a start-up failure.
+int start_receiver(const Options& options) {
+  ensure_single_instance();
+  if (options.background) hide_console();
+
+  console::write_out(TITLE_LINE);
+  auto jitter = std::make_shared<JitterBuffer>(options.prefill_ms);
+
+  // The host outlives the stream: both stay until the process ends.
+  const std::unique_ptr<AudioHost> host = default_host();
+  Result<AudioOutput> output = open_audio_output(*host, options.device, jitter);
+  if (!output) {
+    console::write_err("\naudio: " + output.error() + "\n");
+    return 1;
+  }
+  console::write_out(fmt::format("→ rendering into \"{}\"  ({} Hz, {} ch)\n", output->device_name,
+                                 output->sample_rate, output->channels));
+
+  Receiver receiver(jitter, options.gain);
+  const std::shared_ptr<ReceiverStats> stats = receiver.stats();
+  if (options.gain != 1.0f)
+    console::write_out(fmt::format("→ output gain {:.1f}×\n", options.gain));
+
+  Result<UdpSocket> socket = bind_socket(UDP_PORT);
+  if (!socket) {
+    console::write_err(fmt::format("could not bind UDP {}: {}\n", UDP_PORT, socket.error()));
+    return 1;
+  }
+  console::write_out(fmt::format("→ listening on UDP {}\n", UDP_PORT));
+
+  try {
+    std::thread([receiver = std::move(receiver), socket = std::move(socket).value()]() mutable {
+      receiver.run(std::move(socket));
+    }).detach();
+  } catch (const std::system_error& error) {
+    console::write_err(fmt::format("could not start the receiver thread: {}\n", error.what()));
+    return 1;
+  }
+
+  std::optional<MdnsAdvertisement> advertisement;
+  if (!options.no_mdns) {
+    Result<MdnsAdvertisement> advertised = advertise_mdns();
+    if (advertised) {
+      console::write_out(
+          fmt::format("→ advertised _brindle._udp as \"{}\"\n", advertised->instance_name()));
+      advertisement.emplace(std::move(advertised).value());
+    } else {
+      console::write_err(fmt::format(
+          "mDNS advertise failed ({}); discovery off — UDP still works if the phone already "
+          "knows the IP\n",
+          advertised.error()));
+    }
+  }
+
+  console::write_out("\n");
+  status_loop(jitter, stats);
+}
+
+int run(const std::vector<std::string>& arguments) {
+  const Command command = parse_options(arguments);
+  if (const auto* options = std::get_if<Options>(&command)) {
+    if (options->autostart) return set_autostart(*options);
+    return start_receiver(*options);
+  }
+  return std::visit(
+      [](const auto& action) -> int {
+        if constexpr (std::is_same_v<std::decay_t<decltype(action)>, Options>) {
+          return 0;  // handled above
+        } else {
+          return run_action(action);
+        }
+      },
+      command);
+}
+
+}  // namespace
+}  // namespace brindle
+
+int main(int argc, char** argv) {
+  return brindle::run(brindle::command_line_arguments(argc, argv));
+}
