@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets up, builds and starts the receiver with the given options (default: none).
+# Without a reachable sound server (a fresh server machine) it first starts a private PulseAudio
+# with a null sink called "CABLE Input (VB-Audio Virtual Cable)", so the receiver has its usual
+# virtual-cable endpoint to render into.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh >/dev/null
+
+if ! pactl info >/dev/null 2>&1; then
+  runtime=${BRINDLE_PULSE_DIR:-/tmp/brindle-pulse-$(id -u)}
+  mkdir -p "$runtime"
+  export XDG_RUNTIME_DIR=$runtime PULSE_RUNTIME_PATH=$runtime PULSE_SERVER=unix:$runtime/native
+  if ! pactl info >/dev/null 2>&1; then
+    echo "no sound server found: starting a private PulseAudio in $runtime" >&2
+    HOME=$runtime pulseaudio -n --daemonize=yes --exit-idle-time=-1 --system=no \
+      --load="module-native-protocol-unix auth-anonymous=1 socket=$runtime/native" \
+      --log-target=file:"$runtime/pulse.log" 2>/dev/null || true
+    for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+    pactl load-module module-null-sink sink_name=cable rate=48000 \
+      sink_properties='device.description="CABLE Input (VB-Audio Virtual Cable)"' >/dev/null
+    pactl set-default-sink cable
+    echo "send a test tone from another shell:  build/brindle-send --duration 10" >&2
+    echo "listen to what the receiver plays:     PULSE_SERVER=$PULSE_SERVER parec -d cable.monitor | ..." >&2
+  fi
+fi
+exec build/brindle-receiver "$@"
