@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace brindle {
@@ -16,6 +17,11 @@ struct SocketAddress {
 
   bool operator==(const SocketAddress&) const = default;
 };
+
+// From the fields of a sockaddr_in / sockaddr_in6, already in host byte order.
+SocketAddress make_v4_address(std::span<const uint8_t, 4> ip, uint16_t port);
+SocketAddress make_v6_address(std::span<const uint8_t, 16> ip, uint16_t port, uint32_t flowinfo,
+                              uint32_t scope_id);
 
 // "1.2.3.4:5" or "[v6]:5" with RFC 5952 compression, "%scope" when non-zero and
 // IPv4-mapped addresses as "::ffff:a.b.c.d".

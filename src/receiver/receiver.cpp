@@ -1,0 +1,98 @@
+#include "receiver/receiver.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "platform/console.h"
+
+namespace brindle {
+
+namespace {
+
+// A wrapped "expected" of 0 makes every number look like a gap; beyond half the number space
+// the datagram is taken for a late or repeated one from before the wrap.
+constexpr uint32_t HALF_RANGE = 0x80000000u;
+
+uint32_t missing_before(uint32_t last_seq, uint32_t seq) {
+  const uint32_t expected = last_seq + 1;
+  if (seq <= expected) return 0;
+  const uint32_t gap = seq - expected;
+  if (expected == 0 && gap >= HALF_RANGE) return 0;
+  return gap;
+}
+
+}  // namespace
+
+float ReceiverStats::peak() const {
+  return std::bit_cast<float>(peak_bits_.load(std::memory_order_relaxed));
+}
+
+void ReceiverStats::set_peak(float value) {
+  peak_bits_.store(std::bit_cast<uint32_t>(value), std::memory_order_relaxed);
+}
+
+std::optional<SocketAddress> ReceiverStats::last_addr() const {
+  const std::lock_guard lock(addr_mutex_);
+  return last_addr_;
+}
+
+void ReceiverStats::set_last_addr(const SocketAddress& address) {
+  const std::lock_guard lock(addr_mutex_);
+  last_addr_ = address;
+}
+
+Receiver::Receiver(std::shared_ptr<JitterBuffer> jitter, float gain)
+    : jitter_(std::move(jitter)), stats_(std::make_shared<ReceiverStats>()), gain_(gain) {}
+
+void Receiver::handle_datagram(std::span<const uint8_t> bytes, const SocketAddress& source) {
+  std::optional<AudioPacket> packet = parse_packet(bytes);
+  if (!packet) return;
+
+  stats_->packets.fetch_add(1, std::memory_order_relaxed);
+  // The address lock is released here, before the jitter buffer's lock is taken below.
+  stats_->set_last_addr(source);
+
+  if (have_last_) {
+    const uint32_t missing = missing_before(last_seq_, packet->seq);
+    if (missing != 0) stats_->lost.fetch_add(missing, std::memory_order_relaxed);
+  }
+
+  std::vector<float>& samples = packet->samples;
+  if (gain_ != 1.0f) {
+    for (float& s : samples) s = std::clamp(s * gain_, -1.0f, 1.0f);
+  }
+  float peak = 0.0f;
+  for (const float s : samples) peak = std::max(peak, std::fabs(s));
+  stats_->set_peak(peak);
+
+  jitter_->push(samples);
+
+  last_seq_ = packet->seq;
+  have_last_ = true;
+}
+
+void Receiver::run(UdpSocket socket) {
+  std::vector<uint8_t> buffer(MAX_DATAGRAM);
+  for (;;) {
+    const UdpSocket::Received received = socket.receive_from(buffer);
+    switch (received.status) {
+      case UdpSocket::ReceiveStatus::RETRY:
+        continue;
+      case UdpSocket::ReceiveStatus::DATAGRAM:
+        handle_datagram(std::span<const uint8_t>(buffer.data(), received.length), received.source);
+        continue;
+      case UdpSocket::ReceiveStatus::FAILED:
+        break;
+    }
+    socket.close();
+    console::write_err(fmt::format("receiver stopped: {}\n", received.error));
+    return;
+  }
+}
+
+}  // namespace brindle
