@@ -1,0 +1,250 @@
+#include "jitter/jitter_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+namespace brindle {
+namespace {
+
+constexpr size_t BLOCK = 480;
+
+// Consecutive values from `first`, so every sample says where it came from.
+std::vector<float> ramp(size_t count, float first) {
+  std::vector<float> v(count);
+  std::iota(v.begin(), v.end(), first);
+  return v;
+}
+
+std::vector<float> pop(JitterBuffer& buffer, size_t count = BLOCK) {
+  std::vector<float> block(count, -7.0f);  // poison: every slot must be written
+  buffer.pop_into(block);
+  return block;
+}
+
+bool all_zero(const std::vector<float>& v) {
+  return std::all_of(v.begin(), v.end(), [](float s) { return s == 0.0f; });
+}
+
+size_t queued(const JitterBuffer& buffer) {
+  return static_cast<size_t>(std::llround(buffer.fill_ms() * 48.0));
+}
+
+struct Construction {
+  double ms;
+  size_t prefill;
+  size_t max_fill;
+};
+
+class JitterConstruction : public ::testing::TestWithParam<Construction> {};
+
+TEST_P(JitterConstruction, DerivesPrefillAndHighWaterMark) {
+  const Construction& c = GetParam();
+  const JitterBuffer buffer(c.ms);
+  EXPECT_EQ(buffer.prefill(), c.prefill);
+  EXPECT_EQ(buffer.max_fill(), c.max_fill);
+  EXPECT_EQ(buffer.capacity(), 48000u);
+  EXPECT_EQ(buffer.fill_ms(), 0.0);
+  EXPECT_EQ(buffer.underruns(), 0u);
+}
+
+constexpr size_t LARGEST = std::numeric_limits<size_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Jitter, JitterConstruction,
+    ::testing::Values(Construction{40, 1920, 5760}, Construction{500, 24000, 48000},
+                      Construction{12.3456, 592, 1776}, Construction{999, 47952, 48000},
+                      Construction{333.3, 15998, 47994}, Construction{1000.0 / 3, 16000, 48000},
+                      Construction{1.0 / 48, 1, 3},
+                      // Zero prefill never trims: the ring alone bounds the queue.
+                      Construction{0.01, 0, 48000}, Construction{0, 0, 48000},
+                      Construction{-5, 0, 48000}, Construction{std::nan(""), 0, 48000},
+                      Construction{1e300, LARGEST, 48000}));
+
+TEST(Jitter, WaitsForPrefillWithoutCountingThenPlaysOldestFirst) {
+  JitterBuffer buffer(40);
+  for (int i = 0; i < 3; ++i) {
+    buffer.push(ramp(BLOCK, static_cast<float>(1 + i * BLOCK)));
+    EXPECT_TRUE(all_zero(pop(buffer, BLOCK))) << "block " << i;
+  }
+  EXPECT_EQ(buffer.underruns(), 0u);
+  EXPECT_EQ(queued(buffer), 3 * BLOCK);
+
+  buffer.push(ramp(BLOCK, 1 + 3 * BLOCK));  // now 1920 queued
+  EXPECT_EQ(pop(buffer), ramp(BLOCK, 1));
+  EXPECT_EQ(pop(buffer), ramp(BLOCK, 1 + BLOCK));
+  EXPECT_EQ(buffer.underruns(), 0u);
+}
+
+TEST(Jitter, RunningDryMidBlockPadsThenNextEmptyBlockCountsOneUnderrun) {
+  JitterBuffer buffer(40);
+  buffer.push(ramp(1920 + 100, 1));
+  for (int i = 0; i < 4; ++i) pop(buffer);
+  ASSERT_EQ(queued(buffer), 100u);
+
+  std::vector<float> expected = ramp(100, 1921);
+  expected.resize(BLOCK, 0.0f);
+  EXPECT_EQ(pop(buffer), expected);
+  EXPECT_EQ(buffer.underruns(), 0u);
+
+  EXPECT_TRUE(all_zero(pop(buffer)));
+  EXPECT_EQ(buffer.underruns(), 1u);
+
+  // Refilling after an underrun: silent and uncounted until a full prefill is back.
+  buffer.push(ramp(1919, 5000));
+  EXPECT_TRUE(all_zero(pop(buffer)));
+  EXPECT_TRUE(all_zero(pop(buffer)));
+  EXPECT_EQ(buffer.underruns(), 1u);
+  buffer.push(ramp(1, 6919));
+  EXPECT_EQ(pop(buffer), ramp(BLOCK, 5000));
+}
+
+TEST(Jitter, SamplesArrivingBeforeTheNextBlockAvoidTheUnderrun) {
+  JitterBuffer buffer(10);  // prefill 480
+  buffer.push(ramp(BLOCK, 1));
+  EXPECT_EQ(pop(buffer), ramp(BLOCK, 1));  // ends exactly empty, still playing
+  buffer.push(ramp(10, 100));
+  std::vector<float> expected = ramp(10, 100);
+  expected.resize(BLOCK, 0.0f);
+  EXPECT_EQ(pop(buffer), expected);
+  EXPECT_EQ(buffer.underruns(), 0u);
+}
+
+TEST(Jitter, PushPastHighWaterKeepsExactlyTheNewestPrefill) {
+  JitterBuffer buffer(40);
+  float next = 1;
+  while (queued(buffer) + BLOCK <= 5760) {
+    buffer.push(ramp(BLOCK, next));
+    next += BLOCK;
+  }
+  ASSERT_EQ(queued(buffer), 5760u);  // exactly at the mark: nothing trimmed
+  buffer.push(ramp(BLOCK, next));
+  next += BLOCK;
+  EXPECT_EQ(queued(buffer), 1920u);
+  EXPECT_EQ(buffer.fill_ms(), 40.0);
+  EXPECT_EQ(buffer.underruns(), 0u);
+
+  std::vector<float> played;
+  for (int i = 0; i < 4; ++i) {
+    const auto block = pop(buffer);
+    played.insert(played.end(), block.begin(), block.end());
+  }
+  EXPECT_EQ(played, ramp(1920, next - 1920));
+}
+
+TEST(Jitter, TrimHappensOncePerDatagramNotPerSample) {
+  JitterBuffer buffer(40);
+  buffer.push(ramp(5000, 1));
+  // One datagram from 5000 to 6000: the rule looks only at the end, so 1920 remain, not
+  // whatever a per-sample check would leave.
+  buffer.push(ramp(1000, 5001));
+  EXPECT_EQ(queued(buffer), 1920u);
+  EXPECT_EQ(pop(buffer), ramp(BLOCK, 6001 - 1920));
+}
+
+TEST(Jitter, FullRingOverwritesOldestWithoutTrimWhenMarkIsCapacity) {
+  JitterBuffer buffer(999);  // prefill 47952, max_fill 48000
+  float next = 0;
+  for (int i = 0; i < 110; ++i) {  // 52800 samples, nothing read
+    buffer.push(ramp(BLOCK, next));
+    next += BLOCK;
+  }
+  EXPECT_EQ(queued(buffer), 48000u);
+  EXPECT_EQ(buffer.fill_ms(), 1000.0);
+  // The oldest 4800 were overwritten one by one; playback starts from the 4801st.
+  EXPECT_EQ(pop(buffer), ramp(BLOCK, 4800));
+}
+
+TEST(Jitter, OneDatagramLongerThanTheRingKeepsItsLastSecond) {
+  JitterBuffer buffer(999);
+  buffer.push(ramp(100, -1000));
+  buffer.push(ramp(50000, 0));
+  EXPECT_EQ(queued(buffer), 48000u);
+  std::vector<float> played;
+  for (int i = 0; i < 100; ++i) {
+    const auto block = pop(buffer);
+    played.insert(played.end(), block.begin(), block.end());
+  }
+  EXPECT_EQ(played, ramp(48000, 2000));
+}
+
+TEST(Jitter, ReadingAcrossTheRingEndKeepsOrder) {
+  JitterBuffer buffer(10);
+  float next = 0;
+  std::vector<float> played;
+  // 250 rounds of 333 in, 480 out (after the prefill) wrap the ring twice.
+  for (int i = 0; i < 250; ++i) {
+    buffer.push(ramp(333, next));
+    next += 333;
+    const auto block = pop(buffer);
+    for (const float s : block) {
+      if (s != 0.0f) played.push_back(s);
+    }
+  }
+  ASSERT_FALSE(played.empty());
+  // Samples come out in the order they went in, minus the leading 0 of the ramp.
+  for (size_t i = 1; i < played.size(); ++i) {
+    ASSERT_LT(played[i - 1], played[i]) << "at " << i;
+  }
+}
+
+TEST(Jitter, EmptyPushChangesNothing) {
+  JitterBuffer buffer(40);
+  buffer.push({});
+  EXPECT_EQ(buffer.fill_ms(), 0.0);
+  EXPECT_TRUE(all_zero(pop(buffer)));
+  EXPECT_EQ(buffer.underruns(), 0u);
+}
+
+TEST(Jitter, FillMsIsTheQueuedAudio) {
+  JitterBuffer buffer(40);
+  buffer.push(ramp(1, 1));
+  EXPECT_DOUBLE_EQ(buffer.fill_ms(), 1.0 / 48.0);
+  buffer.push(ramp(1919, 2));
+  EXPECT_EQ(buffer.fill_ms(), 40.0);
+}
+
+TEST(JitterZeroPrefill, PlaysTheFirstSampleAtOnce) {
+  JitterBuffer buffer(0);
+  EXPECT_TRUE(all_zero(pop(buffer)));  // nothing yet: silent, not an underrun
+  EXPECT_EQ(buffer.underruns(), 0u);
+
+  buffer.push(ramp(BLOCK, 1));
+  EXPECT_EQ(pop(buffer), ramp(BLOCK, 1));
+  buffer.push(ramp(1, 0.5f));
+  std::vector<float> expected(BLOCK, 0.0f);
+  expected[0] = 0.5f;
+  EXPECT_EQ(pop(buffer), expected);
+  EXPECT_EQ(buffer.underruns(), 0u);
+}
+
+TEST(JitterZeroPrefill, CountsOneUnderrunPerDryPeriodAndResumesOnOneSample) {
+  JitterBuffer buffer(0);
+  buffer.push(ramp(BLOCK, 1));
+  pop(buffer);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(all_zero(pop(buffer)));
+  EXPECT_EQ(buffer.underruns(), 1u);
+
+  buffer.push(ramp(1, 9));
+  std::vector<float> expected(BLOCK, 0.0f);
+  expected[0] = 9;
+  EXPECT_EQ(pop(buffer), expected);
+  EXPECT_EQ(buffer.underruns(), 1u);
+}
+
+TEST(JitterZeroPrefill, NeverTrimsAndTheRingBoundsTheQueue) {
+  JitterBuffer buffer(0);
+  float next = 0;
+  for (int i = 0; i < 120; ++i) {
+    buffer.push(ramp(BLOCK, next));
+    next += BLOCK;
+  }
+  EXPECT_EQ(queued(buffer), 48000u);
+  EXPECT_EQ(pop(buffer), ramp(BLOCK, next - 48000));
+}
+
+}  // namespace
+}  // namespace brindle
