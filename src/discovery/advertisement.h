@@ -1,6 +1,7 @@
 // Publishing the receiver as "_brindle._udp" over multicast DNS.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -9,6 +10,10 @@
 namespace brindle {
 
 class MdnsResponder;
+
+inline constexpr char SERVICE_TYPE[] = "_brindle._udp.local.";
+// The receiver's UDP_PORT; this library does not depend on the receiver's.
+inline constexpr uint16_t ADVERTISED_PORT = 45333;
 
 class MdnsAdvertisement {
  public:
@@ -22,6 +27,8 @@ class MdnsAdvertisement {
   const std::string& instance_name() const { return instance_name_; }
 
  private:
+  void release();
+
   std::string full_name_;
   std::string instance_name_;
   std::unique_ptr<MdnsResponder> responder_;

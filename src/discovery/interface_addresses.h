@@ -1,0 +1,38 @@
+// The machine's interface addresses and the IPv4 ones worth advertising on a LAN.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "discovery/ipv4.h"
+#include "platform/result.h"
+
+namespace brindle {
+
+// One unicast address of one adapter.
+struct InterfaceAddress {
+  std::string adapter;   // the OS's adapter name
+  uint32_t index = 0;    // the OS's interface index; 0 when unknown
+  bool is_ipv4 = false;  // IPv6 entries carry no address here: nothing uses them
+  Ipv4Address ipv4{};
+};
+
+// Every unicast address of every adapter, in the order the OS reports them.
+Result<std::vector<InterfaceAddress>> list_interface_addresses();
+
+// Not loopback (127/8), not link-local (169.254/16), not shared address space (100.64/10).
+bool is_lan_ipv4(const Ipv4Address& address);
+
+// The usable IPv4 addresses in enumeration order.
+std::vector<Ipv4Address> filter_lan_ipv4(std::span<const InterfaceAddress> entries);
+
+// One usable address per adapter (its first), naming the adapter for multicast membership and
+// sending; adapters are told apart by index, or by name when the index is unknown.
+std::vector<Ipv4Address> multicast_interface_addresses(std::span<const InterfaceAddress> entries);
+
+// "192.168.1.20,10.0.0.5".
+std::string join_addresses(std::span<const Ipv4Address> addresses);
+
+}  // namespace brindle

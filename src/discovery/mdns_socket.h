@@ -1,0 +1,60 @@
+// The responder's one UDP socket: port 5353 on all IPv4 addresses, shared with any other
+// responder on the machine, joined to the mDNS group per interface. The only OS seam of the
+// responder besides the interface list.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "discovery/ipv4.h"
+#include "platform/result.h"
+
+namespace brindle {
+
+// Owned by the responder thread after creation; not shared between threads.
+class MdnsSocket {
+ public:
+  using Handle = intptr_t;  // int on POSIX, SOCKET on Windows
+  static constexpr Handle INVALID = -1;
+
+  // Binds 0.0.0.0:5353 (never the group address) with address reuse, so that other responders
+  // keep working; multicast TTL 255, multicast loopback on.
+  static Result<MdnsSocket> open();
+
+  MdnsSocket() = default;
+  MdnsSocket(MdnsSocket&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID; }
+  MdnsSocket& operator=(MdnsSocket&& other) noexcept;
+  MdnsSocket(const MdnsSocket&) = delete;
+  MdnsSocket& operator=(const MdnsSocket&) = delete;
+  ~MdnsSocket();
+
+  bool valid() const { return handle_ != INVALID; }
+
+  // Joins 224.0.0.251 on the interface that owns this address.
+  Status join_group(const Ipv4Address& interface_address);
+
+  // To 224.0.0.251:5353 out of the interface that owns this address.
+  Status send_multicast(const Ipv4Address& interface_address, std::span<const uint8_t> bytes);
+
+  Status send_to(const Ipv4Endpoint& destination, std::span<const uint8_t> bytes);
+
+  enum class ReceiveStatus { DATAGRAM, TIMEOUT, FAILED };
+  struct Received {
+    ReceiveStatus status = ReceiveStatus::FAILED;
+    size_t length = 0;       // bytes in the buffer
+    bool truncated = false;  // the datagram was longer than the buffer
+    Ipv4Endpoint source;
+    std::string error;  // FAILED only
+  };
+  // Waits up to `timeout` for one datagram.
+  Received receive(std::span<uint8_t> buffer, std::chrono::milliseconds timeout);
+
+ private:
+  explicit MdnsSocket(Handle handle) : handle_(handle) {}
+  Handle handle_ = INVALID;
+};
+
+}  // namespace brindle

@@ -1,0 +1,142 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "discovery/mdns_replies.h"
+#include "discovery/mdns_socket.h"
+#include "platform/os_error.h"
+
+namespace brindle {
+namespace {
+
+in_addr to_in_addr(const Ipv4Address& address) {
+  in_addr out{};
+  std::memcpy(&out, address.data(), 4);
+  return out;
+}
+
+sockaddr_in to_sockaddr(const Ipv4Endpoint& endpoint) {
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(endpoint.port);
+  sin.sin_addr = to_in_addr(endpoint.address);
+  return sin;
+}
+
+template <class T>
+bool set_option(int fd, int level, int name, const T& value) {
+  return ::setsockopt(fd, level, name, &value, sizeof value) == 0;
+}
+
+Status send_datagram(int fd, const Ipv4Endpoint& destination, std::span<const uint8_t> bytes) {
+  const sockaddr_in to = to_sockaddr(destination);
+  for (;;) {
+    const ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+                               reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (n >= 0) return {};
+    if (errno != EINTR) return make_error(last_socket_error_text());
+  }
+}
+
+}  // namespace
+
+Result<MdnsSocket> MdnsSocket::open() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return make_error(last_socket_error_text());
+  MdnsSocket socket(fd);
+  const int on = 1;
+  const int ttl = 255;
+  const unsigned char multicast_ttl = 255;
+  const unsigned char loop = 1;
+  // SO_REUSEPORT as well: a resident responder that set it would otherwise refuse our bind.
+  if (!set_option(fd, SOL_SOCKET, SO_REUSEADDR, on) ||
+      !set_option(fd, SOL_SOCKET, SO_REUSEPORT, on) ||
+      !set_option(fd, IPPROTO_IP, IP_MULTICAST_TTL, multicast_ttl) ||
+      !set_option(fd, IPPROTO_IP, IP_TTL, ttl) ||
+      !set_option(fd, IPPROTO_IP, IP_MULTICAST_LOOP, loop)) {
+    return make_error(last_socket_error_text());
+  }
+  const sockaddr_in any = to_sockaddr(Ipv4Endpoint{{0, 0, 0, 0}, MDNS_PORT});
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+    return make_error(last_socket_error_text());
+  }
+  return socket;
+}
+
+MdnsSocket& MdnsSocket::operator=(MdnsSocket&& other) noexcept {
+  if (this != &other) {
+    if (valid()) ::close(static_cast<int>(handle_));
+    handle_ = other.handle_;
+    other.handle_ = INVALID;
+  }
+  return *this;
+}
+
+MdnsSocket::~MdnsSocket() {
+  if (valid()) ::close(static_cast<int>(handle_));
+}
+
+Status MdnsSocket::join_group(const Ipv4Address& interface_address) {
+  ip_mreq request{};
+  request.imr_multiaddr = to_in_addr(MDNS_GROUP);
+  request.imr_interface = to_in_addr(interface_address);
+  if (!set_option(static_cast<int>(handle_), IPPROTO_IP, IP_ADD_MEMBERSHIP, request)) {
+    return make_error(last_socket_error_text());
+  }
+  return {};
+}
+
+Status MdnsSocket::send_multicast(const Ipv4Address& interface_address,
+                                  std::span<const uint8_t> bytes) {
+  const int fd = static_cast<int>(handle_);
+  if (!set_option(fd, IPPROTO_IP, IP_MULTICAST_IF, to_in_addr(interface_address))) {
+    return make_error(last_socket_error_text());
+  }
+  return send_datagram(fd, Ipv4Endpoint{MDNS_GROUP, MDNS_PORT}, bytes);
+}
+
+Status MdnsSocket::send_to(const Ipv4Endpoint& destination, std::span<const uint8_t> bytes) {
+  return send_datagram(static_cast<int>(handle_), destination, bytes);
+}
+
+MdnsSocket::Received MdnsSocket::receive(std::span<uint8_t> buffer,
+                                         std::chrono::milliseconds timeout) {
+  const int fd = static_cast<int>(handle_);
+  Received result;
+  pollfd waiting{fd, POLLIN, 0};
+  const int ready = ::poll(&waiting, 1, static_cast<int>(timeout.count()));
+  if (ready == 0 || (ready < 0 && errno == EINTR)) {
+    result.status = ReceiveStatus::TIMEOUT;
+    return result;
+  }
+  if (ready < 0) {
+    result.error = last_socket_error_text();
+    return result;
+  }
+  sockaddr_in from{};
+  socklen_t from_length = sizeof from;
+  // MSG_TRUNC makes the call report the datagram's real length.
+  const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &from_length);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      result.status = ReceiveStatus::TIMEOUT;
+      return result;
+    }
+    result.error = last_socket_error_text();
+    return result;
+  }
+  result.status = ReceiveStatus::DATAGRAM;
+  result.truncated = static_cast<size_t>(n) > buffer.size();
+  result.length = result.truncated ? buffer.size() : static_cast<size_t>(n);
+  std::memcpy(result.source.address.data(), &from.sin_addr, 4);
+  result.source.port = ntohs(from.sin_port);
+  return result;
+}
+
+}  // namespace brindle
