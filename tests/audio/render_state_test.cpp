@@ -1,0 +1,209 @@
+#include "audio/render_state.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <random>
+#include <vector>
+
+#include "jitter/jitter_buffer.h"
+
+// Counts every allocation of this test program, so the steady-state render can be checked for
+// none. Test-only instrumentation.
+namespace {
+std::atomic<size_t> allocation_count{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  allocation_count.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace brindle {
+namespace {
+
+// 300 ms of prefill: room for 14400 queued samples before the high-water trim can act.
+constexpr double PREFILL_MS = 300.0;
+constexpr size_t QUEUED = 14400;
+
+std::vector<float> random_samples(size_t count, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  std::vector<float> out(count);
+  for (float& x : out) x = dist(gen);
+  return out;
+}
+
+std::shared_ptr<JitterBuffer> queued(const std::vector<float>& samples) {
+  auto jitter = std::make_shared<JitterBuffer>(PREFILL_MS);
+  jitter->push(samples);
+  return jitter;
+}
+
+// Renders `sizes` callbacks of mono F32 in a row and returns the output joined.
+std::vector<float> render_f32(RenderState& state, std::initializer_list<size_t> sizes) {
+  std::vector<float> out;
+  for (const size_t size : sizes) {
+    std::vector<float> buffer(size, 99.0f);
+    state.render_block(buffer);
+    out.insert(out.end(), buffer.begin(), buffer.end());
+  }
+  return out;
+}
+
+struct ConversionCase {
+  float x;
+  int16_t i16;
+  uint16_t u16;
+};
+
+class ConversionTest : public ::testing::TestWithParam<ConversionCase> {};
+
+TEST_P(ConversionTest, IntegerFormats) {
+  EXPECT_EQ(convert_i16(GetParam().x), GetParam().i16);
+  EXPECT_EQ(convert_u16(GetParam().x), GetParam().u16);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ConversionTest,
+    ::testing::Values(ConversionCase{1.0f, 32767, 65535}, ConversionCase{-1.0f, -32768, 0},
+                      ConversionCase{0.0f, 0, 32768}, ConversionCase{0.5f, 16384, 49152},
+                      ConversionCase{-0.5f, -16384, 16384}, ConversionCase{0.25f, 8192, 40960},
+                      ConversionCase{0.00001f, 0, 32768}, ConversionCase{-0.00004f, -1, 32767},
+                      ConversionCase{7.5f, 32767, 65535}, ConversionCase{-7.5f, -32768, 0},
+                      ConversionCase{NAN, 0, 32768}));
+
+TEST(RenderState, At48kHzOutputIsTheSourceSampleForSample) {
+  const std::vector<float> source = random_samples(QUEUED, 1);
+  RenderState state(queued(source), 48000, 1);
+  EXPECT_EQ(state.step(), 1.0);
+  const std::vector<float> out = render_f32(state, {1024, 1, 333, 480, 4000});
+  for (size_t n = 0; n < out.size(); ++n) ASSERT_EQ(out[n], source[n]) << "frame " << n;
+}
+
+TEST(RenderState, F32IsNeitherScaledNorClamped) {
+  std::vector<float> source(QUEUED, 0.0f);
+  source[0] = 1.5f;
+  source[1] = -2.25f;
+  RenderState state(queued(source), 48000, 1);
+  const std::vector<float> out = render_f32(state, {2});
+  EXPECT_EQ(out[0], 1.5f);
+  EXPECT_EQ(out[1], -2.25f);
+}
+
+TEST(RenderState, At96kHzEveryOtherFrameIsHalfway) {
+  const std::vector<float> source = random_samples(QUEUED, 2);
+  RenderState state(queued(source), 96000, 1);
+  EXPECT_EQ(state.step(), 0.5);
+  const std::vector<float> out = render_f32(state, {1000, 7, 2993});
+  for (size_t n = 0; n < out.size(); ++n) {
+    const float a = source[n / 2];
+    const float b = source[n / 2 + 1];
+    const float expected = n % 2 == 0 ? a : 0.5f * (b - a) + a;
+    ASSERT_EQ(out[n], expected) << "frame " << n;
+  }
+}
+
+TEST(RenderState, At44100HzFollowsTheSourceTimeline) {
+  // A slow ramp makes the interpolated value tell the source position it was taken at.
+  std::vector<float> source(QUEUED);
+  for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<float>(i) * 1e-5f;
+  RenderState state(queued(source), 44100, 1);
+  const double step = 48000.0 / 44100.0;
+  EXPECT_EQ(state.step(), step);
+  const std::vector<float> out = render_f32(state, {441, 1000, 3, 4410, 7000});
+  for (size_t n = 0; n < out.size(); ++n) {
+    ASSERT_NEAR(out[n], static_cast<double>(n) * step * 1e-5, 2e-7) << "frame " << n;
+  }
+}
+
+TEST(RenderState, SplitCallbacksMatchOneLongCallback) {
+  const std::vector<float> source = random_samples(QUEUED, 3);
+  RenderState whole(queued(source), 44100, 1);
+  RenderState split(queued(source), 44100, 1);
+  const std::vector<float> one = render_f32(whole, {9000});
+  const std::vector<float> many = render_f32(split, {1, 2, 441, 1000, 4096, 3460});
+  EXPECT_EQ(one, many);
+}
+
+TEST(RenderState, EveryChannelCarriesTheSameSignal) {
+  const std::vector<float> source = random_samples(QUEUED, 4);
+  RenderState mono(queued(source), 44100, 1);
+  RenderState stereo(queued(source), 44100, 2);
+  std::vector<int16_t> mono_out(700);
+  std::vector<int16_t> stereo_out(1400);
+  mono.render_block(mono_out);
+  stereo.render_block(stereo_out);
+  for (size_t k = 0; k < mono_out.size(); ++k) {
+    ASSERT_EQ(stereo_out[2 * k], mono_out[k]) << "frame " << k;
+    ASSERT_EQ(stereo_out[2 * k + 1], mono_out[k]) << "frame " << k;
+  }
+}
+
+TEST(RenderState, SilenceBeforeAnyAudioInEveryFormat) {
+  auto jitter = std::make_shared<JitterBuffer>(40.0);
+  RenderState state(jitter, 48000, 2);
+  std::vector<float> f32(2048, 99.0f);
+  std::vector<int16_t> i16(2048, 99);
+  std::vector<uint16_t> u16(2048, 99);
+  state.render_block(f32);
+  state.render_block(i16);
+  state.render_block(u16);
+  EXPECT_EQ(f32, std::vector<float>(2048, 0.0f));
+  EXPECT_EQ(i16, std::vector<int16_t>(2048, 0));
+  EXPECT_EQ(u16, std::vector<uint16_t>(2048, 32768));
+  EXPECT_EQ(jitter->underruns(), 0u);
+}
+
+TEST(RenderState, TrailingPartialFrameGetsSilence) {
+  std::vector<float> source(QUEUED, 0.5f);
+  RenderState state(queued(source), 48000, 2);
+  std::vector<uint16_t> buffer(5, 7);
+  state.render_block(buffer);
+  EXPECT_EQ(buffer, (std::vector<uint16_t>{49152, 49152, 49152, 49152, 32768}));
+}
+
+TEST(RenderState, PullsOncePer480SourceSamples) {
+  // 1024 frames at 48 kHz read 1024 new samples per callback (plus one look-ahead at the
+  // start), so each callback pulls three blocks or two, depending on where the block stood.
+  auto jitter = queued(std::vector<float>(QUEUED, 0.1f));
+  RenderState state(jitter, 48000, 1);
+  std::vector<float> buffer(1024);
+  std::vector<long> pulls;
+  double before = jitter->fill_ms();
+  for (int i = 0; i < 12; ++i) {
+    state.render_block(buffer);
+    const double after = jitter->fill_ms();
+    pulls.push_back(std::lround((before - after) / 10.0));
+    before = after;
+  }
+  // Source samples read after k callbacks: 1024 k + 1; blocks pulled: that over 480, rounded up.
+  EXPECT_EQ(pulls, (std::vector<long>{3, 2, 2, 2, 2, 2, 2, 3, 2, 2, 2, 2}));
+}
+
+TEST(RenderState, SteadyStateRenderAllocatesNothing) {
+  RenderState state(queued(random_samples(QUEUED, 5)), 44100, 2);
+  std::vector<float> large(2 * 1024);
+  std::vector<int16_t> small(2 * 256);
+  state.render_block(large);  // the scratch buffer grows to its largest here
+  const size_t before = allocation_count.load();
+  for (int i = 0; i < 20; ++i) {
+    state.render_block(large);
+    state.render_block(small);
+  }
+  EXPECT_EQ(allocation_count.load(), before);
+}
+
+}  // namespace
+}  // namespace brindle
