@@ -1,0 +1,188 @@
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "main/autostart.h"
+#include "main/autostart_store.h"
+
+namespace brindle {
+namespace {
+
+const std::string EXE = R"(C:\Users\Ana\brindle-receiver.exe)";
+
+// Answers every call with one scripted outcome and remembers what it was asked to do.
+class FakeStore final : public AutostartStore {
+ public:
+  explicit FakeStore(Result<ProcessOutput> answer) : answer_(std::move(answer)) {}
+  Result<ProcessOutput> add(std::string_view data) override {
+    calls.push_back("add " + std::string(data));
+    return answer_;
+  }
+  Result<ProcessOutput> remove() override {
+    calls.push_back("remove");
+    return answer_;
+  }
+  std::vector<std::string> calls;
+
+ private:
+  Result<ProcessOutput> answer_;
+};
+
+struct FlowCase {
+  const char* name;
+  AutostartMode mode;
+  Result<std::string> exe_path;
+  Result<ProcessOutput> store_answer;
+  AutostartOutcome expected;
+  std::vector<std::string> expected_calls;
+};
+
+ProcessOutput tool(int exit_code, std::string err, std::string out = "") {
+  return ProcessOutput{exit_code, std::move(out), std::move(err)};
+}
+
+const std::string DATA = "\"" + EXE + "\" --background --gain 4";
+const AutostartOutcome OFF_DONE{0, "autostart off\n", ""};
+AutostartOutcome failed(std::string message) {
+  return {1, "", "autostart: " + message + "\n"};
+}
+
+class AutostartFlow : public ::testing::TestWithParam<FlowCase> {};
+
+TEST_P(AutostartFlow, PrintsAndExitsAsSpecified) {
+  const FlowCase& c = GetParam();
+  FakeStore store(c.store_answer);
+  Options options;
+  options.gain = 4.0f;
+  options.autostart = c.mode;
+  const AutostartOutcome outcome = run_autostart(
+      c.mode, options, [&] { return c.exe_path; }, store);
+  EXPECT_EQ(outcome.exit_status, c.expected.exit_status);
+  EXPECT_EQ(outcome.out, c.expected.out);
+  EXPECT_EQ(outcome.err, c.expected.err);
+  EXPECT_EQ(store.calls, c.expected_calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AutostartFlow,
+    ::testing::Values(
+        FlowCase{"on_registered",
+                 AutostartMode::ON,
+                 EXE,
+                 tool(0, "", "The operation completed."),
+                 {0, "autostart on — will run at login as: " + DATA + "\n", ""},
+                 {"add " + DATA}},
+        FlowCase{"on_without_own_path",
+                 AutostartMode::ON,
+                 make_error("gone (os error 2)"),
+                 tool(0, ""),
+                 failed("cannot resolve own path: gone (os error 2)"),
+                 {}},
+        FlowCase{"on_tool_not_started",
+                 AutostartMode::ON,
+                 EXE,
+                 make_error("The system cannot find the file specified. (os error 2)"),
+                 failed("reg add failed to run: The system cannot find the file specified. "
+                        "(os error 2)"),
+                 {"add " + DATA}},
+        FlowCase{"on_tool_failed_trimmed",
+                 AutostartMode::ON,
+                 EXE,
+                 tool(1, "\r\n ERROR: Access is denied.\r\n\r\n", "ignored"),
+                 failed("ERROR: Access is denied."),
+                 {"add " + DATA}},
+        FlowCase{"on_failure_mentioning_unable_to_find_still_fails",
+                 AutostartMode::ON,
+                 EXE,
+                 tool(1, "ERROR: unable to find the key"),
+                 failed("ERROR: unable to find the key"),
+                 {"add " + DATA}},
+        FlowCase{"on_invalid_bytes_and_unicode_space",
+                 AutostartMode::ON,
+                 EXE,
+                 tool(1, "\xE3\x80\x80 bad \xFF byte\xC2\xA0\n"),
+                 failed("bad \xEF\xBF\xBD byte"),
+                 {"add " + DATA}},
+        FlowCase{"on_empty_error_output",
+                 AutostartMode::ON,
+                 EXE,
+                 tool(5, " \n"),
+                 failed(""),
+                 {"add " + DATA}},
+        FlowCase{"off_removed", AutostartMode::OFF, EXE, tool(0, ""), OFF_DONE, {"remove"}},
+        FlowCase{"off_never_needs_own_path",
+                 AutostartMode::OFF,
+                 make_error("gone"),
+                 tool(0, ""),
+                 OFF_DONE,
+                 {"remove"}},
+        FlowCase{"off_nothing_to_remove",
+                 AutostartMode::OFF,
+                 EXE,
+                 tool(1,
+                      "ERROR: The system was unable to find the specified registry key or "
+                      "value.\r\n"),
+                 OFF_DONE,
+                 {"remove"}},
+        FlowCase{"off_unable_to_find_in_capitals",
+                 AutostartMode::OFF,
+                 EXE,
+                 tool(1,
+                      "\xFF"
+                      "FEHLER: UNABLE TO FIND\n"),
+                 OFF_DONE,
+                 {"remove"}},
+        FlowCase{"off_other_language_fails",
+                 AutostartMode::OFF,
+                 EXE,
+                 tool(1, "  FEHLER: Der angegebene Wert wurde nicht gefunden.\r\n"),
+                 failed("FEHLER: Der angegebene Wert wurde nicht gefunden."),
+                 {"remove"}},
+        FlowCase{"off_unable_to_find_only_on_stdout_fails",
+                 AutostartMode::OFF,
+                 EXE,
+                 tool(1, "ERROR: Access is denied.", "unable to find"),
+                 failed("ERROR: Access is denied."),
+                 {"remove"}},
+        FlowCase{"off_failure_keeps_letter_case",
+                 AutostartMode::OFF,
+                 EXE,
+                 tool(1, "\tERROR: Zugriff VERWEIGERT\n"),
+                 failed("ERROR: Zugriff VERWEIGERT"),
+                 {"remove"}},
+        FlowCase{"off_tool_not_started",
+                 AutostartMode::OFF,
+                 EXE,
+                 make_error("no reg (os error 2)"),
+                 failed("reg delete failed to run: no reg (os error 2)"),
+                 {"remove"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct RegCall {
+  std::string program;
+  std::vector<std::string> args;
+};
+
+TEST(RegAutostartStore, RunsRegWithTheRunKeyArguments) {
+  std::vector<RegCall> calls;
+  RegAutostartStore store([&](const std::string& program, std::span<const std::string> args) {
+    calls.push_back({program, {args.begin(), args.end()}});
+    return Result<ProcessOutput>(ProcessOutput{});
+  });
+  const std::string data = R"("C:\b.exe" --background --device "a \"b\"")";
+  ASSERT_TRUE(store.add(data));
+  ASSERT_TRUE(store.remove());
+
+  const std::string key = R"(HKCU\Software\Microsoft\Windows\CurrentVersion\Run)";
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].program, "reg");
+  EXPECT_EQ(calls[0].args, (std::vector<std::string>{"add", key, "/v", "Brindle", "/t", "REG_SZ",
+                                                     "/d", data, "/f"}));
+  EXPECT_EQ(calls[1].program, "reg");
+  EXPECT_EQ(calls[1].args, (std::vector<std::string>{"delete", key, "/v", "Brindle", "/f"}));
+}
+
+}  // namespace
+}  // namespace brindle
