@@ -2,9 +2,10 @@
 // and PROPVARIANTs. Windows files only.
 #pragma once
 
+#include <windows.h>
+
 #include <objbase.h>
 #include <propidl.h>
-#include <windows.h>
 
 #include <string>
 #include <utility>

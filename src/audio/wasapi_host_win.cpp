@@ -1,9 +1,10 @@
 // The WASAPI host: Core Audio render endpoints, shared-mode event-driven output streams.
+#include <windows.h>
+
 #include <audioclient.h>
 #include <avrt.h>
 #include <mmdeviceapi.h>
 #include <mmreg.h>
-#include <windows.h>
 
 #include <array>
 #include <atomic>

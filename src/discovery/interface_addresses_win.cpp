@@ -1,6 +1,7 @@
-#include <iphlpapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
 
 #include <cstring>
 #include <vector>

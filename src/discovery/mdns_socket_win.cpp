@@ -1,6 +1,8 @@
-#include <mstcpip.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <mstcpip.h>
+#include <mswsock.h>
 
 #include <cstring>
 

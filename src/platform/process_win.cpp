@@ -1,0 +1,282 @@
+#include <windows.h>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/os_error.h"
+#include "platform/process.h"
+#include "platform/utf8.h"
+
+namespace brindle {
+namespace {
+
+// Paths longer than MAX_PATH are possible; this is the longest the system allows.
+constexpr DWORD MAX_LONG_PATH = 32768;
+
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+  OwnedHandle(OwnedHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    std::swap(handle_, other.handle_);
+    return *this;
+  }
+  ~OwnedHandle() { reset(); }
+
+  HANDLE get() const { return handle_; }
+  void reset() {
+    if (handle_ && handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+std::wstring wide(std::string_view text) {
+  const std::u16string units = utf8::to_utf16(text);
+  return std::wstring(units.begin(), units.end());
+}
+
+std::string narrow(std::wstring_view text) {
+  return utf8::from_utf16(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+// One argument as the C runtime and CommandLineToArgvW read it back: quoted when it is empty or
+// holds white space or a quote; backslashes doubled only where a quote follows them.
+std::wstring quote_argument(std::wstring_view arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
+    return std::wstring(arg);
+  }
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted += L'"';
+  return quoted;
+}
+
+std::optional<std::wstring> module_path() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  while (true) {
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD length =
+        ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return std::nullopt;
+    // A full buffer means the path may have been cut short.
+    if (length < buffer.size() && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      buffer.resize(length);
+      return buffer;
+    }
+    if (buffer.size() >= MAX_LONG_PATH) {
+      ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return std::nullopt;
+    }
+    buffer.resize(std::min<size_t>(buffer.size() * 2, MAX_LONG_PATH));
+  }
+}
+
+std::wstring folder_of(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+bool is_file(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring system_folder(UINT (*get)(LPWSTR, UINT)) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  const UINT length = get(buffer.data(), static_cast<UINT>(buffer.size()));
+  if (length == 0 || length >= buffer.size()) return {};
+  buffer.resize(length);
+  return buffer;
+}
+
+// A bare program name is looked for where CreateProcessW would look, minus the current folder
+// (a planted tool there must not run): the program's own folder, the system folders, then PATH.
+std::optional<std::wstring> resolve_program(const std::wstring& program) {
+  if (program.find_first_of(L"\\/:") != std::wstring::npos) return program;
+  const bool has_extension = program.find(L'.') != std::wstring::npos;
+  const std::wstring file = has_extension ? program : program + L".exe";
+
+  std::vector<std::wstring> folders;
+  if (const std::optional<std::wstring> own = module_path()) folders.push_back(folder_of(*own));
+  folders.push_back(system_folder(&::GetSystemDirectoryW));
+  folders.push_back(system_folder(&::GetWindowsDirectoryW));
+  if (const DWORD size = ::GetEnvironmentVariableW(L"PATH", nullptr, 0); size > 0) {
+    std::wstring path(size, L'\0');
+    const DWORD length = ::GetEnvironmentVariableW(L"PATH", path.data(), size);
+    path.resize(length < size ? length : 0);
+    size_t start = 0;
+    while (start <= path.size()) {
+      const size_t end = std::min(path.find(L';', start), path.size());
+      std::wstring entry = path.substr(start, end - start);
+      if (entry.size() >= 2 && entry.front() == L'"' && entry.back() == L'"') {
+        entry = entry.substr(1, entry.size() - 2);
+      }
+      if (!entry.empty() && entry != L".") folders.push_back(std::move(entry));
+      start = end + 1;
+    }
+  }
+  for (const std::wstring& folder : folders) {
+    if (folder.empty()) continue;
+    std::wstring candidate = folder;
+    if (candidate.back() != L'\\' && candidate.back() != L'/') candidate += L'\\';
+    candidate += file;
+    if (is_file(candidate)) return candidate;
+  }
+  return std::nullopt;
+}
+
+// Collects everything the child writes to one pipe, on a thread of its own so that neither
+// pipe can fill up and stall the child while the other is being read.
+class PipeReader {
+ public:
+  explicit PipeReader(OwnedHandle read_end) : read_end_(std::move(read_end)) {
+    thread_ = std::thread([this] {
+      std::array<char, 4096> chunk{};
+      DWORD got = 0;
+      while (::ReadFile(read_end_.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
+                        nullptr) &&
+             got > 0) {
+        bytes_.append(chunk.data(), got);
+      }
+    });
+  }
+  PipeReader(const PipeReader&) = delete;
+  PipeReader& operator=(const PipeReader&) = delete;
+  ~PipeReader() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Waits for the end of the output (the child and every holder of the write end gone).
+  std::string finish() {
+    if (thread_.joinable()) thread_.join();
+    return std::move(bytes_);
+  }
+
+ private:
+  OwnedHandle read_end_;
+  std::string bytes_;  // reader thread until finish()
+  std::thread thread_;
+};
+
+struct Pipe {
+  OwnedHandle read_end;
+  OwnedHandle write_end;
+};
+
+// Only the end given to the child is inheritable.
+std::optional<Pipe> make_pipe(bool child_reads) {
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!::CreatePipe(&read_end, &write_end, &inheritable, 0)) return std::nullopt;
+  Pipe pipe{OwnedHandle(read_end), OwnedHandle(write_end)};
+  const HANDLE ours = child_reads ? write_end : read_end;
+  if (!::SetHandleInformation(ours, HANDLE_FLAG_INHERIT, 0)) return std::nullopt;
+  return pipe;
+}
+
+struct AttributeListDeleter {
+  void operator()(LPPROC_THREAD_ATTRIBUTE_LIST list) const {
+    ::DeleteProcThreadAttributeList(list);
+  }
+};
+
+}  // namespace
+
+Result<std::string> executable_path() {
+  const std::optional<std::wstring> path = module_path();
+  if (!path) return make_error(last_os_error_text());
+  return narrow(*path);
+}
+
+Result<ProcessOutput> run_process(const std::string& program, std::span<const std::string> args) {
+  const std::wstring wide_program = wide(program);
+  const std::optional<std::wstring> resolved = resolve_program(wide_program);
+  if (!resolved) return make_error(os_error_text(ERROR_FILE_NOT_FOUND));
+
+  std::wstring command_line = quote_argument(wide_program);
+  for (const std::string& arg : args) command_line += L" " + quote_argument(wide(arg));
+
+  std::optional<Pipe> input = make_pipe(true);
+  std::optional<Pipe> output = make_pipe(false);
+  std::optional<Pipe> error = make_pipe(false);
+  if (!input || !output || !error) return make_error(last_os_error_text());
+  input->write_end.reset();  // the child's standard input is empty
+
+  // Only the three pipe ends reach the child, not every inheritable handle of this process.
+  std::array<HANDLE, 3> inherited = {input->read_end.get(), output->write_end.get(),
+                                     error->write_end.get()};
+  SIZE_T list_size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<unsigned char> list_storage(list_size);
+  auto* const raw_list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
+  if (!::InitializeProcThreadAttributeList(raw_list, 1, 0, &list_size)) {
+    return make_error(last_os_error_text());
+  }
+  const std::unique_ptr<_PROC_THREAD_ATTRIBUTE_LIST, AttributeListDeleter> list(raw_list);
+  if (!::UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                   inherited.data(), sizeof(HANDLE) * inherited.size(), nullptr,
+                                   nullptr)) {
+    return make_error(last_os_error_text());
+  }
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = input->read_end.get();
+  startup.StartupInfo.hStdOutput = output->write_end.get();
+  startup.StartupInfo.hStdError = error->write_end.get();
+  startup.lpAttributeList = list.get();
+
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(
+          resolved->c_str(), command_line.data(), nullptr, nullptr, TRUE,
+          CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+          nullptr, &startup.StartupInfo, &info)) {
+    return make_error(last_os_error_text());
+  }
+  const OwnedHandle process(info.hProcess);
+  const OwnedHandle thread(info.hThread);
+  // Our copies of the child's ends must go, or the readers would never see the end of output.
+  input->read_end.reset();
+  output->write_end.reset();
+  error->write_end.reset();
+
+  ProcessOutput result;
+  try {
+    PipeReader out_reader(std::move(output->read_end));
+    PipeReader err_reader(std::move(error->read_end));
+    ::WaitForSingleObject(process.get(), INFINITE);
+    result.out = out_reader.finish();
+    result.err = err_reader.finish();
+  } catch (const std::system_error& e) {
+    ::WaitForSingleObject(process.get(), INFINITE);
+    return make_error(std::string("cannot read the child's output: ") + e.what());
+  }
+  DWORD exit_code = 0;
+  if (!::GetExitCodeProcess(process.get(), &exit_code)) return make_error(last_os_error_text());
+  result.exit_code = static_cast<int>(exit_code);
+  return result;
+}
+
+}  // namespace brindle
