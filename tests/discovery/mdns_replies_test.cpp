@@ -1,0 +1,265 @@
+#include "discovery/mdns_replies.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "discovery/dns_message.h"
+
+namespace brindle {
+namespace {
+
+using dns::Message;
+using dns::Question;
+using dns::Record;
+
+ServiceRecord service() {
+  return make_service_record("_brindle._udp.local.", "DESKTOP-AB12", "DESKTOP-AB12.local.",
+                             "198.51.100.1,198.51.100.3", 45333)
+      .value();
+}
+
+const Ipv4Endpoint MDNS_QUERIER{{198, 51, 100, 2}, MDNS_PORT};
+const Ipv4Endpoint LEGACY_QUERIER{{198, 51, 100, 2}, 40000};
+
+std::vector<uint8_t> query(std::vector<Question> questions, std::vector<Record> known = {},
+                           uint16_t id = 0, uint16_t flags = 0) {
+  Message m;
+  m.id = id;
+  m.flags = flags;
+  m.questions = std::move(questions);
+  m.answers = std::move(known);
+  return dns::encode_message(m).value();
+}
+
+Question ask(const char* name, uint16_t type, bool qu = false) {
+  return Question{dns::name_from_text(name), type, dns::CLASS_IN, qu};
+}
+
+Message decoded(const Reply& reply) {
+  auto m = dns::decode_message(reply.bytes);
+  EXPECT_TRUE(m.ok());
+  return m ? m.value() : Message{};
+}
+
+// "PTR _brindle._udp.local." style summaries, sorted, for readable comparisons.
+std::vector<std::string> summary(const std::vector<Record>& records) {
+  std::vector<std::string> out;
+  for (const auto& r : records) {
+    const char* type = r.type == dns::TYPE_PTR   ? "PTR"
+                       : r.type == dns::TYPE_SRV ? "SRV"
+                       : r.type == dns::TYPE_TXT ? "TXT"
+                       : r.type == dns::TYPE_A   ? "A"
+                                                 : "?";
+    std::string s = std::string(type) + " " + dns::name_to_text(r.name);
+    if (const auto* a = std::get_if<Ipv4Address>(&r.data)) s += " " + format_ipv4(*a);
+    out.push_back(s);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+struct QuestionCase {
+  const char* name;
+  uint16_t type;
+  std::vector<std::string> answers;
+  std::vector<std::string> additionals;
+};
+
+class AnswersByQuestion : public testing::TestWithParam<QuestionCase> {};
+
+TEST_P(AnswersByQuestion, MulticastReplyHoldsTheRightRecords) {
+  const auto& c = GetParam();
+  const auto replies = replies_to_datagram(service(), query({ask(c.name, c.type)}), MDNS_QUERIER);
+  if (c.answers.empty()) {
+    EXPECT_TRUE(replies.empty());
+    return;
+  }
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_TRUE(replies[0].multicast);
+  EXPECT_EQ(replies[0].destination, (Ipv4Endpoint{MDNS_GROUP, MDNS_PORT}));
+  const Message m = decoded(replies[0]);
+  EXPECT_EQ(m.id, 0);
+  EXPECT_EQ(m.flags, dns::FLAG_RESPONSE | dns::FLAG_AUTHORITATIVE);
+  EXPECT_TRUE(m.questions.empty());
+  EXPECT_EQ(summary(m.answers), c.answers);
+  EXPECT_EQ(summary(m.additionals), c.additionals);
+}
+
+const std::vector<std::string> A_RECORDS = {"A DESKTOP-AB12.local. 198.51.100.1",
+                                            "A DESKTOP-AB12.local. 198.51.100.3"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Questions, AnswersByQuestion,
+    testing::Values(
+        QuestionCase{"_brindle._udp.local.",
+                     dns::TYPE_PTR,
+                     {"PTR _brindle._udp.local."},
+                     {A_RECORDS[0], A_RECORDS[1], "SRV DESKTOP-AB12._brindle._udp.local.",
+                      "TXT DESKTOP-AB12._brindle._udp.local."}},
+        QuestionCase{"_BRINDLE._udp.LOCAL.",
+                     dns::TYPE_ANY,
+                     {"PTR _brindle._udp.local."},
+                     {A_RECORDS[0], A_RECORDS[1], "SRV DESKTOP-AB12._brindle._udp.local.",
+                      "TXT DESKTOP-AB12._brindle._udp.local."}},
+        QuestionCase{"_services._dns-sd._udp.local.",
+                     dns::TYPE_PTR,
+                     {"PTR _services._dns-sd._udp.local."},
+                     {}},
+        QuestionCase{"DESKTOP-AB12._brindle._udp.local.",
+                     dns::TYPE_SRV,
+                     {"SRV DESKTOP-AB12._brindle._udp.local."},
+                     A_RECORDS},
+        QuestionCase{"desktop-ab12._brindle._udp.local.",
+                     dns::TYPE_TXT,
+                     {"TXT DESKTOP-AB12._brindle._udp.local."},
+                     {}},
+        QuestionCase{
+            "DESKTOP-AB12._brindle._udp.local.",
+            dns::TYPE_ANY,
+            {"SRV DESKTOP-AB12._brindle._udp.local.", "TXT DESKTOP-AB12._brindle._udp.local."},
+            A_RECORDS},
+        QuestionCase{"DESKTOP-AB12.local.", dns::TYPE_A, A_RECORDS, {}},
+        QuestionCase{"DESKTOP-AB12.local.", dns::TYPE_ANY, A_RECORDS, {}},
+        QuestionCase{"DESKTOP-AB12.local.", dns::TYPE_AAAA, {}, {}},
+        QuestionCase{"OTHER.local.", dns::TYPE_A, {}, {}},
+        QuestionCase{"_http._tcp.local.", dns::TYPE_PTR, {}, {}},
+        QuestionCase{"DESKTOP-AB12._brindle._udp.local.", dns::TYPE_A, {}, {}}));
+
+TEST(MdnsReplies, RecordsCarryTheirLifetimesAndFlushBits) {
+  const auto replies = replies_to_datagram(
+      service(), query({ask("_brindle._udp.local.", dns::TYPE_PTR)}), MDNS_QUERIER);
+  ASSERT_EQ(replies.size(), 1u);
+  const Message m = decoded(replies[0]);
+  std::vector<Record> all = m.answers;
+  all.insert(all.end(), m.additionals.begin(), m.additionals.end());
+  for (const auto& r : all) {
+    const bool shared = r.type == dns::TYPE_PTR;
+    const bool names_host = r.type == dns::TYPE_SRV || r.type == dns::TYPE_A;
+    EXPECT_EQ(r.cache_flush, !shared) << r.type;
+    EXPECT_EQ(r.ttl, names_host ? HOST_RECORD_TTL : OTHER_RECORD_TTL) << r.type;
+    if (r.type == dns::TYPE_SRV) {
+      EXPECT_EQ(std::get<dns::SrvData>(r.data),
+                (dns::SrvData{0, 0, 45333, dns::name_from_text("DESKTOP-AB12.local.")}));
+    }
+    if (r.type == dns::TYPE_TXT) {
+      EXPECT_EQ(std::get<std::vector<uint8_t>>(r.data).size(), 1u);
+    }
+  }
+}
+
+TEST(MdnsReplies, UnicastResponseQuestionIsAnsweredToTheQuerier) {
+  const auto replies = replies_to_datagram(
+      service(), query({ask("DESKTOP-AB12.local.", dns::TYPE_A, true)}, {}, 7), MDNS_QUERIER);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_FALSE(replies[0].multicast);
+  EXPECT_EQ(replies[0].destination, MDNS_QUERIER);
+  EXPECT_EQ(summary(decoded(replies[0]).answers), A_RECORDS);
+}
+
+TEST(MdnsReplies, MixedQuestionsSplitBetweenGroupAndQuerier) {
+  const auto replies =
+      replies_to_datagram(service(),
+                          query({ask("DESKTOP-AB12.local.", dns::TYPE_A, true),
+                                 ask("DESKTOP-AB12._brindle._udp.local.", dns::TYPE_TXT)}),
+                          MDNS_QUERIER);
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_TRUE(replies[0].multicast);
+  EXPECT_EQ(summary(decoded(replies[0]).answers),
+            std::vector<std::string>{"TXT DESKTOP-AB12._brindle._udp.local."});
+  EXPECT_FALSE(replies[1].multicast);
+  EXPECT_EQ(summary(decoded(replies[1]).answers), A_RECORDS);
+}
+
+TEST(MdnsReplies, LegacyQueryGetsIdQuestionShortTtlsAndNoFlushBits) {
+  const Question q = ask("DESKTOP-AB12._brindle._udp.local.", dns::TYPE_SRV);
+  const auto replies = replies_to_datagram(service(), query({q}, {}, 0x4242), LEGACY_QUERIER);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_FALSE(replies[0].multicast);
+  EXPECT_EQ(replies[0].destination, LEGACY_QUERIER);
+  const Message m = decoded(replies[0]);
+  EXPECT_EQ(m.id, 0x4242);
+  ASSERT_EQ(m.questions.size(), 1u);
+  EXPECT_EQ(m.questions[0], q);
+  ASSERT_FALSE(m.answers.empty());
+  std::vector<Record> all = m.answers;
+  all.insert(all.end(), m.additionals.begin(), m.additionals.end());
+  for (const auto& r : all) {
+    EXPECT_FALSE(r.cache_flush);
+    EXPECT_LE(r.ttl, LEGACY_TTL_LIMIT);
+    EXPECT_GT(r.ttl, 0u);
+  }
+}
+
+struct KnownAnswerCase {
+  uint32_t known_ttl;
+  bool suppressed;
+};
+
+class KnownAnswers : public testing::TestWithParam<KnownAnswerCase> {};
+
+TEST_P(KnownAnswers, PtrHeldWithHalfItsLifetimeIsNotRepeated) {
+  const Record known{dns::name_from_text("_brindle._udp.local."),
+                     dns::TYPE_PTR,
+                     dns::CLASS_IN,
+                     false,
+                     GetParam().known_ttl,
+                     dns::name_from_text("desktop-ab12._brindle._udp.local.")};
+  const auto replies = replies_to_datagram(
+      service(), query({ask("_brindle._udp.local.", dns::TYPE_PTR)}, {known}), MDNS_QUERIER);
+  EXPECT_EQ(replies.empty(), GetParam().suppressed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ttls, KnownAnswers,
+                         testing::Values(KnownAnswerCase{OTHER_RECORD_TTL, true},
+                                         KnownAnswerCase{OTHER_RECORD_TTL / 2, true},
+                                         KnownAnswerCase{OTHER_RECORD_TTL / 2 - 1, false},
+                                         KnownAnswerCase{0, false}));
+
+TEST(MdnsReplies, KnownAnswerOfAnotherInstanceSuppressesNothing) {
+  const Record other{dns::name_from_text("_brindle._udp.local."),
+                     dns::TYPE_PTR,
+                     dns::CLASS_IN,
+                     false,
+                     OTHER_RECORD_TTL,
+                     dns::name_from_text("Other._brindle._udp.local.")};
+  const auto replies = replies_to_datagram(
+      service(), query({ask("_brindle._udp.local.", dns::TYPE_PTR)}, {other}), MDNS_QUERIER);
+  EXPECT_EQ(replies.size(), 1u);
+}
+
+TEST(MdnsReplies, ResponsesAndOddMessagesAreNeverAnswered) {
+  const Question q = ask("DESKTOP-AB12.local.", dns::TYPE_A);
+  const std::vector<std::pair<const char*, uint16_t>> flags = {
+      {"response", dns::FLAG_RESPONSE}, {"opcode 1", 0x0800}, {"rcode 3", 0x0003}};
+  for (const auto& [what, f] : flags) {
+    EXPECT_TRUE(replies_to_datagram(service(), query({q}, {}, 0, f), MDNS_QUERIER).empty()) << what;
+  }
+  // A foreign class is not ours to answer.
+  Question chaos = q;
+  chaos.klass = 3;
+  EXPECT_TRUE(replies_to_datagram(service(), query({chaos}), MDNS_QUERIER).empty());
+}
+
+TEST(MdnsReplies, AnnouncementAndGoodbyeCarryEveryRecord) {
+  const auto hello = dns::decode_message(announcement_message(service()));
+  const auto bye = dns::decode_message(goodbye_message(service()));
+  ASSERT_TRUE(hello.ok());
+  ASSERT_TRUE(bye.ok());
+  const std::vector<std::string> expected = {A_RECORDS[0],
+                                             A_RECORDS[1],
+                                             "PTR _brindle._udp.local.",
+                                             "PTR _services._dns-sd._udp.local.",
+                                             "SRV DESKTOP-AB12._brindle._udp.local.",
+                                             "TXT DESKTOP-AB12._brindle._udp.local."};
+  EXPECT_EQ(summary(hello->answers), expected);
+  EXPECT_EQ(summary(bye->answers), expected);
+  EXPECT_EQ(hello->flags & dns::FLAG_RESPONSE, dns::FLAG_RESPONSE);
+  for (const auto& r : hello->answers) EXPECT_GT(r.ttl, 0u);
+  for (const auto& r : bye->answers) EXPECT_EQ(r.ttl, 0u);
+}
+
+}  // namespace
+}  // namespace brindle
