@@ -18,8 +18,9 @@ if ! pactl info >/dev/null 2>&1; then
       --load="module-native-protocol-unix auth-anonymous=1 socket=$runtime/native" \
       --log-target=file:"$runtime/pulse.log" 2>/dev/null || true
     for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-    pactl load-module module-null-sink sink_name=cable rate=48000 \
-      sink_properties='device.description="CABLE Input (VB-Audio Virtual Cable)"' >/dev/null
+    # module-null-sink cannot parse a description with spaces and parentheses; pacmd can set it.
+    pactl load-module module-null-sink sink_name=cable rate=48000 >/dev/null
+    pacmd update-sink-proplist cable device.description="'CABLE Input (VB-Audio Virtual Cable)'"
     pactl set-default-sink cable
     echo "send a test tone from another shell:  build/brindle-send --duration 10" >&2
     echo "listen to what the receiver plays:     PULSE_SERVER=$PULSE_SERVER parec -d cable.monitor | ..." >&2
