@@ -106,11 +106,12 @@ bool eventually(Predicate done) {
 
 // Runs the receive loop on its own thread. Stopping it means provoking a receive error:
 // the socket is connected to a closed port and sends there, so the ICMP reply fails the
-// pending receive.
+// pending receive. That goes through a duplicate descriptor of the same socket, which the
+// loop never touches and which stays open after the loop closes its own.
 class RunningReceiver {
  public:
   RunningReceiver(Receiver receiver, UdpSocket socket)
-      : fd_(static_cast<int>(socket.handle())),
+      : control_(::dup(static_cast<int>(socket.handle()))),
         thread_(
             [r = std::move(receiver), s = std::move(socket)]() mutable { r.run(std::move(s)); }) {}
   RunningReceiver(const RunningReceiver&) = delete;
@@ -120,14 +121,14 @@ class RunningReceiver {
   void stop() {
     if (!thread_.joinable()) return;
     const sockaddr_in6 closed = v6_loopback(free_port());
-    ::connect(fd_, reinterpret_cast<const sockaddr*>(&closed), sizeof closed);
+    ::connect(control_.get(), reinterpret_cast<const sockaddr*>(&closed), sizeof closed);
     const uint8_t probe = 0;
-    ::send(fd_, &probe, 1, 0);
+    ::send(control_.get(), &probe, 1, 0);
     thread_.join();
   }
 
  private:
-  int fd_;
+  Fd control_;
   std::thread thread_;
 };
 
