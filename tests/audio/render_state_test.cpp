@@ -2,33 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <random>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "jitter/jitter_buffer.h"
-
-// Counts every allocation of this test program, so the steady-state render can be checked for
-// none. Test-only instrumentation.
-namespace {
-std::atomic<size_t> allocation_count{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  allocation_count.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace brindle {
 namespace {
@@ -197,12 +177,12 @@ TEST(RenderState, SteadyStateRenderAllocatesNothing) {
   std::vector<float> large(2 * 1024);
   std::vector<int16_t> small(2 * 256);
   state.render_block(large);  // the scratch buffer grows to its largest here
-  const size_t before = allocation_count.load();
+  const size_t before = testing::allocation_count();
   for (int i = 0; i < 20; ++i) {
     state.render_block(large);
     state.render_block(small);
   }
-  EXPECT_EQ(allocation_count.load(), before);
+  EXPECT_EQ(testing::allocation_count(), before);
 }
 
 }  // namespace
