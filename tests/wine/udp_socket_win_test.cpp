@@ -1,0 +1,109 @@
+// The receiver socket over Winsock, on loopback only.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "platform/winsock_win.h"
+#include "receiver/udp_socket.h"
+
+namespace brindle {
+namespace {
+
+// Away from 45333 so a receiver running on the machine does not disturb the test.
+constexpr uint16_t TEST_PORT = 45391;
+
+class Ipv4Sender {
+ public:
+  Ipv4Sender() {
+    EXPECT_EQ(ensure_winsock(), "");
+    socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  }
+  Ipv4Sender(const Ipv4Sender&) = delete;
+  Ipv4Sender& operator=(const Ipv4Sender&) = delete;
+  ~Ipv4Sender() { ::closesocket(socket_); }
+
+  void send(const std::vector<uint8_t>& bytes, uint16_t port) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::sendto(socket_, reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<int>(bytes.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to),
+              static_cast<int>(bytes.size()));
+  }
+
+  uint16_t local_port() const {
+    sockaddr_in self{};
+    int length = sizeof self;
+    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&self), &length);
+    return ntohs(self.sin_port);
+  }
+
+ private:
+  SOCKET socket_ = INVALID_SOCKET;
+};
+
+TEST(WinsockUdpSocket, DualStackSocketTakesIpv4DatagramsWithMappedSources) {
+  Result<UdpSocket> socket = bind_socket(TEST_PORT);
+  ASSERT_TRUE(socket.ok()) << socket.error();
+  Ipv4Sender sender;
+  sender.send({1, 2, 3, 4, 5}, TEST_PORT);
+
+  std::array<uint8_t, 2048> buffer{};
+  const UdpSocket::Received received = socket->receive_from(buffer);
+  ASSERT_EQ(received.status, UdpSocket::ReceiveStatus::DATAGRAM) << received.error;
+  EXPECT_EQ(received.length, 5u);
+  EXPECT_EQ(buffer[4], 5);
+  EXPECT_TRUE(received.source.is_v6);
+  const std::array<uint8_t, 16> mapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+  EXPECT_EQ(received.source.ip, mapped);
+  EXPECT_EQ(received.source.port, sender.local_port());
+}
+
+// Winsock refuses an over-long datagram with WSAEMSGSIZE; that must not end reception.
+TEST(WinsockUdpSocket, OverLongDatagramIsARetryAndTheNextOneArrives) {
+  Result<UdpSocket> socket = bind_socket(TEST_PORT);
+  ASSERT_TRUE(socket.ok()) << socket.error();
+  Ipv4Sender sender;
+  sender.send(std::vector<uint8_t>(3000, 0xAB), TEST_PORT);
+  sender.send({9, 8, 7}, TEST_PORT);
+
+  std::array<uint8_t, 2048> buffer{};
+  UdpSocket::Received received = socket->receive_from(buffer);
+  if (received.status == UdpSocket::ReceiveStatus::DATAGRAM) {
+    // A stack that cuts the datagram to the buffer instead is fine too.
+    EXPECT_EQ(received.length, buffer.size());
+    received = socket->receive_from(buffer);
+  } else {
+    EXPECT_EQ(received.status, UdpSocket::ReceiveStatus::RETRY) << received.error;
+    received = socket->receive_from(buffer);
+  }
+  ASSERT_EQ(received.status, UdpSocket::ReceiveStatus::DATAGRAM) << received.error;
+  EXPECT_EQ(received.length, 3u);
+  EXPECT_EQ(buffer[0], 9);
+}
+
+TEST(WinsockUdpSocket, TakenPortReportsTheSystemError) {
+  Result<UdpSocket> first = bind_socket(TEST_PORT);
+  ASSERT_TRUE(first.ok()) << first.error();
+  const Result<UdpSocket> second = bind_socket(TEST_PORT);
+  ASSERT_FALSE(second.ok());
+  EXPECT_TRUE(second.error().ends_with(" (os error 10048)")) << second.error();
+}
+
+TEST(WinsockUdpSocket, ClosedSocketFailsInsteadOfBlocking) {
+  Result<UdpSocket> socket = bind_socket(TEST_PORT);
+  ASSERT_TRUE(socket.ok()) << socket.error();
+  socket->close();
+  std::array<uint8_t, 16> buffer{};
+  EXPECT_EQ(socket->receive_from(buffer).status, UdpSocket::ReceiveStatus::FAILED);
+}
+
+}  // namespace
+}  // namespace brindle

@@ -1,0 +1,535 @@
+#!/usr/bin/python3
+"""The Windows build under Wine: the real brindle-receiver.exe, end to end.
+
+Everything runs in a private network namespace (the suite re-executes itself under
+`unshare -n`), so the receiver's UDP port and its mDNS traffic stay inside it; the phone is a
+second namespace joined by a veth pair (198.51.100.1 = PC, 198.51.100.2 = phone). Wine's
+wineserver creates the sockets of its processes, so it too is started inside the namespace, in
+a throwaway WINEPREFIX made by this suite.
+
+Wine's WASAPI (winepulse) talks to a private PulseAudio server whose null sinks are
+"CABLE Input (VB-Audio Virtual Cable)" (at 44100 Hz, so the receiver's 48 kHz stream must be
+converted by the audio engine) and "Speakers".
+
+Checks:
+  * the Windows unit tests, and the WASAPI host tests against the cable endpoint;
+  * the exact help text and usage errors on redirected output, including arguments that need
+    the UTF-16 command line (empty, non-ASCII, embedded quotes);
+  * --list-devices lists the Wine endpoints; --check-device;
+  * the receiver started without arguments renders a 1 kHz tone sent by brindle-send from the
+    phone namespace into the cable: checked from the sink's monitor (frequency, level, both
+    channels), with the start-up lines and a 48000 Hz float stream on the PulseAudio side;
+  * a real mDNS client (python3-zeroconf) in the phone namespace resolves the advertised service;
+  * a second instance is refused with status 1 and the exact line. Wine without a display has
+    no window driver: MessageBoxW cannot create its window and returns at once (Wine logs
+    "nodrv_CreateWindow"), so the refused start ends by itself; DISPLAY is removed to make sure
+    and the start runs under a time-out all the same;
+  * --autostart on/off with Wine's own reg, read back with `wine reg query`. Wine's reg writes
+    its errors to standard output (Windows' writes them to standard error), so the "unable to
+    find" branch of --autostart off is driven by a stand-in reg.exe placed beside a copy of the
+    receiver, the first place the receiver looks; the stand-in also records the exact argument
+    list it received.
+"""
+import math
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD = os.environ.get("BRINDLE_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build-win"))
+SOURCE = os.environ.get("BRINDLE_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
+WINE = os.environ.get("BRINDLE_WINE", "/usr/lib/wine/wine64")
+EXE = os.path.join(BUILD, "brindle-receiver.exe")
+TESTS_DIR = os.path.join(BUILD, "tests", "wine")
+CABLE = "CABLE Input (VB-Audio Virtual Cable)"
+RUN_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+PC_IP, PHONE_IP = "198.51.100.1", "198.51.100.2"
+ALREADY = "Brindle Receiver is already running \u2014 not starting a second instance.\n"
+
+HELP = "\n".join([
+    "Brindle receiver \u2014 iPhone \u2192 Windows wireless mic",
+    "",
+    "USAGE:",
+    "  brindle-receiver [OPTIONS]",
+    "",
+    "OPTIONS:",
+    "  -d, --device <NAME>   Output endpoint to render into (substring match).",
+    f"                        Default: \"{CABLE}\" (VB-CABLE, W0).",
+    "                        Use \"Brindle\" for the W1 branded driver, or \"default\"",
+    "                        for the system default output (handy for the tone test).",
+    "  --prefill-ms <MS>     Jitter-buffer prefill (default 40). Raise for",
+    "                        bursty senders / congested LANs.",
+    "  -g, --gain <X>        Output gain, 1=unity (default). Try 4 if the mic",
+    "                        is too quiet; clamps at full scale so it won't wrap.",
+    "  --list-devices        List output endpoints cpal can see, then exit.",
+    "  --check-device <NAME> Exit 0 if a matching output endpoint exists,",
+    "                        else 1 (used by the installer to detect VB-CABLE).",
+    "  --no-mdns             Do not advertise over mDNS (UDP still works).",
+    "  --autostart <on|off>  Register/unregister run-at-login (per-user, no",
+    "                        admin). Captures the other flags given with it,",
+    "                        e.g. `--gain 4 --autostart on`. Then exits.",
+    "  --background          Hide the console window (used by autostart).",
+    "  -h, --help            Show this help.",
+]) + "\n"
+
+failures = []
+
+
+def check(name, ok, detail=""):
+    print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {detail}"), flush=True)
+    if not ok:
+        failures.append(name)
+
+
+def windows_path(path):
+    """Wine maps the Unix root to drive Z:."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# ---------------------------------------------------------------------------------------------
+# Environment: namespace, Wine prefix, PulseAudio server
+
+
+def enter_private_network():
+    if os.environ.get("BRINDLE_WINE_NETNS") == "1":
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        return
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        print("SKIP: needs root and unshare for the private network namespace", flush=True)
+        sys.exit(0)
+    env = dict(os.environ, BRINDLE_WINE_NETNS="1")
+    sys.exit(subprocess.run(["unshare", "-n", "--", sys.executable, "-u", __file__],
+                            env=env).returncode)
+
+
+class PhoneNamespace:
+    """A second namespace joined to ours by a veth pair."""
+
+    def __init__(self):
+        self.name = f"brindle-wine-phone-{os.getpid()}"
+        run = lambda *a: subprocess.run(list(a), check=True)
+        run("ip", "netns", "add", self.name)
+        run("ip", "link", "add", "veth-pc", "type", "veth", "peer", "name", "veth-phone")
+        run("ip", "link", "set", "veth-phone", "netns", self.name)
+        run("ip", "addr", "add", PC_IP + "/24", "dev", "veth-pc")
+        run("ip", "link", "set", "veth-pc", "up")
+        run("ip", "-n", self.name, "addr", "add", PHONE_IP + "/24", "dev", "veth-phone")
+        run("ip", "-n", self.name, "link", "set", "veth-phone", "up")
+        run("ip", "-n", self.name, "link", "set", "lo", "up")
+
+    def command(self, *args):
+        return ["ip", "netns", "exec", self.name, *args]
+
+    def remove(self):
+        subprocess.run(["ip", "netns", "delete", self.name], check=False)
+
+
+class PulseServer:
+    def __init__(self, root):
+        self.socket = os.path.join(root, "pulse-native")
+        self.env = dict(os.environ, HOME=root, XDG_RUNTIME_DIR=root,
+                        PULSE_RUNTIME_PATH=os.path.join(root, "pulse-runtime"),
+                        PULSE_SERVER="unix:" + self.socket)
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "PULSE_SINK"):
+            self.env.pop(name, None)
+        os.makedirs(self.env["PULSE_RUNTIME_PATH"], exist_ok=True)
+        self.log = open(os.path.join(root, "pulse.log"), "wb")
+        self.proc = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--system=no", "--exit-idle-time=-1",
+             "--use-pid-file=no", "--disallow-exit", "--disable-shm=yes",
+             "--load=module-native-protocol-unix auth-anonymous=1 socket=" + self.socket],
+            env=self.env, stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline = time.time() + 20
+        while subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode:
+            if time.time() > deadline or self.proc.poll() is not None:
+                raise RuntimeError("the private PulseAudio server did not come up")
+            time.sleep(0.1)
+        self.pactl("load-module", "module-null-sink", "sink_name=speakers", "rate=48000",
+                   "sink_properties=device.description=Speakers")
+        # The cable runs at 44100 Hz: the receiver must still get its 48 kHz stream.
+        self.pactl("load-module", "module-null-sink", "sink_name=cable", "rate=44100",
+                   "channels=2", f"sink_properties='device.description=\"{CABLE}\"'")
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
+                              check=True).stdout
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Wine:
+    def __init__(self, root, pulse_env):
+        self.env = dict(pulse_env, WINEPREFIX=os.path.join(root, "prefix"), WINEDEBUG="-all",
+                        LANG="C.UTF-8", LC_ALL="C.UTF-8", WINEDLLOVERRIDES="mscoree,mshtml=")
+        started = time.time()
+        subprocess.run([WINE, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300, check=True)
+        # One persistent wineserver for the whole suite keeps each start short.
+        self.server = subprocess.Popen([self.wineserver(), "-f", "-p"], env=self.env,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        print(f"note: Wine prefix ready in {time.time() - started:.1f} s", flush=True)
+
+    @staticmethod
+    def wineserver():
+        for candidate in ("/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"):
+            if os.path.exists(candidate):
+                return candidate
+        return "wineserver"
+
+    def run(self, args, timeout=120, extra_env=None, stdin=subprocess.DEVNULL):
+        env = dict(self.env, **(extra_env or {}))
+        return subprocess.run([WINE, *args], env=env, capture_output=True, timeout=timeout,
+                              stdin=stdin)
+
+    def popen(self, args, out, err):
+        return subprocess.Popen([WINE, *args], env=self.env, stdout=out, stderr=err,
+                                stdin=subprocess.DEVNULL)
+
+    def stop(self):
+        subprocess.run([self.wineserver(), "-k"], env=self.env, check=False)
+        try:
+            self.server.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+
+
+# ---------------------------------------------------------------------------------------------
+# Checks
+
+
+def unit_tests(wine):
+    for name in ("windows_platform_tests", "wasapi_host_tests"):
+        result = wine.run([os.path.join(TESTS_DIR, name + ".exe"), "--gtest_color=no"],
+                          timeout=300)
+        out = result.stdout.decode(errors="replace")
+        check(f"{name} pass under Wine", result.returncode == 0, out[-3000:])
+        check(f"{name} ran without skipping", "[  SKIPPED ]" not in out,
+              "skipped tests: the cable endpoint was not seen")
+
+
+def cli_texts(wine):
+    result = wine.run([EXE, "--help"])
+    check("--help writes the exact help text", result.stdout == HELP.encode(),
+          result.stdout.decode(errors="replace"))
+    check("--help status 0, nothing on stderr", result.returncode == 0 and result.stderr == b"",
+          f"{result.returncode} {result.stderr!r}")
+
+    usage = [
+        (["--gain", "x", "--help"], "--gain needs a number in (0, 64]  (1 = unity, try 4)\n", ""),
+        (["--prefill-ms", "1000"], "--prefill-ms needs a number in [0, 1000)\n", ""),
+        (["--device"], "--device needs a value\n", ""),
+        (["--autostart", "ON"], "--autostart needs on|off\n", ""),
+        (["--check-device"], "--check-device needs a name\n", ""),
+        (["foo"], "unknown argument: foo\n\n", HELP),
+        ([""], "unknown argument: \n\n", HELP),
+        (["--gain=4"], "unknown argument: --gain=4\n\n", HELP),
+        (["Gr\u00fc\u00dfe \u2192 \u03a3"], "unknown argument: Gr\u00fc\u00dfe \u2192 \u03a3\n\n",
+         HELP),
+        (['say "hi"'], 'unknown argument: say "hi"\n\n', HELP),
+    ]
+    for args, err, out in usage:
+        result = wine.run([EXE, *args])
+        ok = (result.returncode == 2 and result.stderr == err.encode()
+              and result.stdout == out.encode())
+        check(f"usage error {args!r}", ok,
+              f"status {result.returncode}, stderr {result.stderr!r}, "
+              f"stdout {result.stdout[:80]!r}")
+
+
+def devices(wine):
+    result = wine.run([EXE, "--list-devices"])
+    lines = result.stdout.decode().splitlines()
+    check("--list-devices status 0", result.returncode == 0, str(result.returncode))
+    check("--list-devices header names WASAPI", lines[:1] == ["Output devices (WASAPI):"],
+          str(lines))
+    check("--list-devices lists the cable", f"  \u2022 {CABLE}" in lines, str(lines))
+    check("--list-devices lists the speakers", "  \u2022 Speakers" in lines, str(lines))
+    marked = [line for line in lines if line.endswith("  (default)")]
+    check("--list-devices marks one default", len(marked) == 1, str(lines))
+
+    for query, expected, status in [
+        ("cable input", "cable input: found\n", 0),
+        ("DEFAULT", "DEFAULT: found\n", 0),
+        ('no "such" \u03a3 device', 'no "such" \u03a3 device: not found\n', 1),
+    ]:
+        result = wine.run([EXE, "--check-device", query])
+        check(f"--check-device {query!r}",
+              result.returncode == status and result.stdout == expected.encode(),
+              f"{result.returncode} {result.stdout!r}")
+
+
+def read_lines(path):
+    with open(path, "rb") as f:
+        return f.read().decode(errors="replace").splitlines()
+
+
+def wait_for(predicate, seconds):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.2)
+    return predicate()
+
+
+def tone_level(samples, rate, freq):
+    """Amplitude of one frequency (Goertzel), for a full-scale sine of amplitude A gives A."""
+    coeff = 2 * math.cos(2 * math.pi * freq / rate)
+    s1 = s2 = 0.0
+    for v in samples:
+        s1, s2 = v + coeff * s1 - s2, s1
+    return math.sqrt(max(s1 * s1 + s2 * s2 - coeff * s1 * s2, 0.0)) * 2 / len(samples)
+
+
+def receiver_session(wine, pulse, phone, root):
+    out_path, err_path = os.path.join(root, "rx.out"), os.path.join(root, "rx.err")
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        receiver = wine.popen([EXE], out, err)
+    try:
+        started = wait_for(lambda: any(l.startswith("[") for l in read_lines(out_path)), 60)
+        lines = read_lines(out_path)
+        check("receiver starts and prints status lines", started,
+              f"{lines} / {read_lines(err_path)}")
+        expected_head = [
+            "Brindle receiver \u2014 iPhone \u2192 Windows  (Ctrl-C to quit)",
+            f"\u2192 rendering into \"{CABLE}\"  (48000 Hz, 2 ch)",
+            "\u2192 listening on UDP 45333",
+        ]
+        check("start-up lines", lines[:3] == expected_head, str(lines[:3]))
+        advertised = [l for l in lines if l.startswith("\u2192 advertised _brindle._udp as \"")]
+        check("advertisement line", len(advertised) == 1 and lines[lines.index(advertised[0]) + 1] == "",
+              f"{lines} / {read_lines(err_path)}")
+        instance = advertised[0].split('"')[1] if advertised else ""
+
+        inputs = pulse.pactl("list", "sink-inputs")
+        check("the stream is 48000 Hz float on the 44100 Hz cable",
+              "float32le 2ch 48000Hz" in inputs and "Sink: " in inputs, inputs)
+
+        # The phone: a real-time tone from the other namespace, recorded from the cable monitor.
+        recording = os.path.join(root, "cable.raw")
+        with open(recording, "wb") as raw:
+            recorder = subprocess.Popen(
+                ["parec", "-d", "cable.monitor", "--format=float32le", "--rate=48000",
+                 "--channels=2", "--raw", "--latency-msec=20"],
+                env=pulse.env, stdout=raw, stderr=subprocess.DEVNULL)
+        sender = subprocess.run(
+            phone.command(os.path.join(BUILD_NATIVE, "brindle-send"), "--freq", "1000",
+                          "--level", "0.5", "--duration", "4", PC_IP),
+            capture_output=True, timeout=60)
+        time.sleep(1.0)
+        recorder.send_signal(signal.SIGINT)
+        recorder.wait(timeout=10)
+        check("brindle-send ran", sender.returncode == 0, sender.stderr.decode(errors="replace"))
+
+        with open(recording, "rb") as f:
+            data = f.read()
+        count = len(data) // 8
+        frames = struct.unpack(f"<{2 * count}f", data[:8 * count])
+        left, right = frames[0::2], frames[1::2]
+        loud = [i for i, v in enumerate(left) if abs(v) > 0.25]
+        check("the tone reached the cable", len(loud) > 48000, f"{len(loud)} loud samples")
+        if len(loud) > 48000:
+            # The cable resamples 48000 -> 44100 -> monitor 48000: compare levels, not samples.
+            middle = loud[len(loud) // 2]
+            window = left[middle - 4800:middle + 4800]
+            level = tone_level(window, 48000, 1000)
+            stray = max(tone_level(window, 48000, f) for f in (500, 1500, 2000, 3000))
+            check("1 kHz at level 0.5 (\u00b110%)", abs(level - 0.5) < 0.05, f"{level:.3f}")
+            check("no other tone", stray < 0.02, f"{stray:.3f}")
+            check("both channels carry the same signal",
+                  max(abs(a - b) for a, b in zip(left[middle - 4800:middle + 4800],
+                                                 right[middle - 4800:middle + 4800])) < 1e-6)
+
+        status = [l for l in read_lines(out_path) if l.startswith("[streaming]")]
+        check("status line shows the phone as an IPv4-mapped address",
+              any(f"phone=[::ffff:{PHONE_IP}]:" in l for l in status), str(status[-2:]))
+
+        mdns_client(phone, instance)
+        second_instance(wine, root)
+
+        result = wine.run([EXE, "--check-device", "cable"])
+        check("--check-device works while the receiver runs",
+              result.returncode == 0 and result.stdout == b"cable: found\n",
+              f"{result.returncode} {result.stdout!r}")
+        check("the first receiver still runs", receiver.poll() is None)
+        check("nothing unexpected on the receiver's stderr", read_lines(err_path) == [],
+              str(read_lines(err_path)))
+    finally:
+        receiver.kill()
+        receiver.wait()
+
+
+def mdns_client(phone, instance):
+    script = f"""
+import socket, sys
+from zeroconf import Zeroconf, ServiceBrowser
+zc = Zeroconf(interfaces=["{PHONE_IP}"])
+found = []
+class Listener:
+    def add_service(self, zc, type_, name): found.append(name)
+    def update_service(self, *a): pass
+    def remove_service(self, *a): pass
+ServiceBrowser(zc, "_brindle._udp.local.", Listener())
+import time
+deadline = time.time() + 15
+while not found and time.time() < deadline: time.sleep(0.1)
+if not found: print("none"); sys.exit(1)
+info = zc.get_service_info("_brindle._udp.local.", found[0], timeout=5000)
+print(found[0]); print(info.port if info else 0)
+print(",".join(socket.inet_ntoa(a) for a in (info.addresses if info else [])))
+zc.close()
+"""
+    result = subprocess.run(phone.command("/usr/bin/python3", "-c", script), capture_output=True,
+                            text=True, timeout=60)
+    lines = result.stdout.splitlines()
+    check("zeroconf finds the service from the phone",
+          result.returncode == 0 and lines[:1] == [f"{instance}._brindle._udp.local."],
+          result.stdout + result.stderr[-500:])
+    check("zeroconf resolves port 45333 and the PC's address",
+          lines[1:3] == ["45333", PC_IP], str(lines))
+
+
+def second_instance(wine, root):
+    for args in ([], ["--background"]):
+        started = time.time()
+        result = wine.run([EXE, *args], timeout=60)
+        check(f"second instance {args} refused with status 1", result.returncode == 1,
+              str(result.returncode))
+        check(f"second instance {args} writes only the line",
+              result.stderr == ALREADY.encode() and result.stdout == b"",
+              f"{result.stderr!r} {result.stdout!r}")
+        print(f"note: the refused start took {time.time() - started:.1f} s", flush=True)
+
+
+def reg_query(wine):
+    result = wine.run(["reg", "query", RUN_KEY, "/v", "Brindle"])
+    for line in result.stdout.decode(errors="replace").splitlines():
+        parts = line.strip().split("    ")
+        if len(parts) >= 3 and parts[0] == "Brindle":
+            return parts[1], "    ".join(parts[2:])
+    return None
+
+
+def autostart_with_wine_reg(wine):
+    exe = windows_path(EXE)
+    result = wine.run([EXE, "--gain", "4", "--autostart", "on"])
+    data = f'"{exe}" --background --gain 4'
+    check("--gain 4 --autostart on reports the stored command",
+          result.returncode == 0 and result.stdout.decode() ==
+          f"autostart on \u2014 will run at login as: {data}\n",
+          f"{result.returncode} {result.stdout!r} {result.stderr!r}")
+    check("reg query shows the value", reg_query(wine) == ("REG_SZ", data), str(reg_query(wine)))
+
+    result = wine.run([EXE, "--no-mdns", "--device", 'My "odd" dev', "--prefill-ms", "12.5",
+                       "--autostart", "on"])
+    stored = reg_query(wine)
+    check("registering again replaces the value, quotes intact",
+          result.returncode == 0 and stored is not None and stored[1].startswith(f'"{exe}" --background')
+          and 'My \\"odd\\" dev' not in stored[1] and "odd" in stored[1]
+          and stored[1] == result.stdout.decode().split("will run at login as: ", 1)[1].rstrip("\n"),
+          f"{result.stdout!r} / {stored}")
+
+    result = wine.run([EXE, "--autostart", "off"])
+    check("--autostart off removes the value",
+          result.returncode == 0 and result.stdout == b"autostart off\n"
+          and reg_query(wine) is None, f"{result.returncode} {result.stdout!r} {reg_query(wine)}")
+
+
+def autostart_with_standin(wine, root):
+    folder = os.path.join(root, "standin")
+    os.makedirs(folder)
+    exe = os.path.join(folder, "brindle-receiver.exe")
+    shutil.copy(EXE, exe)
+    shutil.copy(os.path.join(TESTS_DIR, "wine_reg_standin.exe"), os.path.join(folder, "reg.exe"))
+    log = os.path.join(root, "reg-args.txt")
+
+    def run(mode, *args):
+        if os.path.exists(log):
+            os.remove(log)
+        env = {"BRINDLE_REG_STANDIN": mode, "BRINDLE_REG_STANDIN_LOG": log}
+        result = wine.run([exe, *args], extra_env=env)
+        logged = open(log, encoding="utf-8").read().split("\n")[:-1] if os.path.exists(log) else []
+        return result, logged
+
+    result, logged = run("missing", "--autostart", "off")
+    check("off: reg's \"unable to find\" counts as removed",
+          result.returncode == 0 and result.stdout == b"autostart off\n" and result.stderr == b"",
+          f"{result.returncode} {result.stdout!r} {result.stderr!r}")
+    check("off: reg gets the delete argument list",
+          logged == ["delete", RUN_KEY, "/v", "Brindle", "/f"], str(logged))
+
+    result, _ = run("foreign", "--autostart", "off")
+    check("off: another reg error is reported trimmed, status 1",
+          result.returncode == 1 and result.stderr == b"autostart: FEHLER: Zugriff verweigert.\n"
+          and result.stdout == b"", f"{result.returncode} {result.stdout!r} {result.stderr!r}")
+
+    result, _ = run("foreign", "--autostart", "on")
+    check("on: a reg error is reported, status 1",
+          result.returncode == 1 and result.stderr == b"autostart: FEHLER: Zugriff verweigert.\n",
+          f"{result.returncode} {result.stderr!r}")
+
+    device = 'Ger\u00e4t "x" \\'
+    result, logged = run("ok", "--device", device, "--gain", "0.1", "--autostart", "on")
+    data = result.stdout.decode().split("will run at login as: ", 1)[-1].rstrip("\n")
+    check("on: reg gets the add argument list with the data item intact",
+          result.returncode == 0 and logged == ["add", RUN_KEY, "/v", "Brindle", "/t", "REG_SZ",
+                                                "/d", data, "/f"]
+          and data.startswith(f'"{windows_path(exe)}" --background --device ')
+          and data.endswith(" --gain 0.1"), f"{result.stdout!r} / {logged}")
+
+
+def main():
+    enter_private_network()
+    for path in (EXE, os.path.join(TESTS_DIR, "windows_platform_tests.exe")):
+        if not os.path.exists(path):
+            print(f"FAIL missing {path}", flush=True)
+            return 1
+    root = tempfile.mkdtemp(prefix="brindle-wine-")
+    phone = pulse = wine = None
+    started = time.time()
+    try:
+        phone = PhoneNamespace()
+        pulse = PulseServer(root)
+        wine = Wine(root, pulse.env)
+        unit_tests(wine)
+        cli_texts(wine)
+        devices(wine)
+        receiver_session(wine, pulse, phone, root)
+        autostart_with_wine_reg(wine)
+        autostart_with_standin(wine, root)
+    finally:
+        if wine:
+            wine.stop()
+        if pulse:
+            pulse.stop()
+        if phone:
+            phone.remove()
+        shutil.rmtree(root, ignore_errors=True)
+    print(f"note: suite took {time.time() - started:.0f} s", flush=True)
+    print(f"{len(failures)} failure(s)" if failures else "all checks passed", flush=True)
+    return 1 if failures else 0
+
+
+def native_build_dir():
+    """brindle-send plays the phone: the native build's, else the one built with this build."""
+    for candidate in (os.environ.get("BRINDLE_NATIVE_BUILD_DIR", ""),
+                      os.path.join(SOURCE, "build"), os.path.join(SOURCE, "build-f")):
+        if candidate and os.path.exists(os.path.join(candidate, "brindle-send")):
+            return candidate
+    return ""
+
+
+BUILD_NATIVE = native_build_dir()
+
+if __name__ == "__main__":
+    sys.exit(main())
