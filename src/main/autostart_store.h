@@ -27,7 +27,8 @@ class AutostartStore {
   virtual ~AutostartStore() = default;
   // Stores `data` as the start command, replacing any earlier one.
   virtual Result<ProcessOutput> add(std::string_view data) = 0;
-  // Drops the entry; a missing entry is reported by the error output saying "unable to find".
+  // Drops the entry. A missing entry is no failure: exit status 0, or (as `reg` does) an error
+  // output that says "unable to find".
   virtual Result<ProcessOutput> remove() = 0;
 };
 
