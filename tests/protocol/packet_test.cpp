@@ -25,6 +25,7 @@ std::vector<uint8_t> header(uint32_t seq, uint16_t declared) {
 struct Rejected {
   std::string name;
   std::vector<uint8_t> bytes;
+  friend void PrintTo(const Rejected& c, std::ostream* os) { *os << c.name; }
 };
 
 class RejectedDatagram : public ::testing::TestWithParam<Rejected> {};
@@ -50,6 +51,7 @@ struct Accepted {
   std::vector<uint8_t> bytes;
   uint32_t seq;
   size_t sample_count;
+  friend void PrintTo(const Accepted& c, std::ostream* os) { *os << c.name; }
 };
 
 class AcceptedDatagram : public ::testing::TestWithParam<Accepted> {};

@@ -43,6 +43,7 @@ struct LossCase {
   std::string name;
   std::vector<uint32_t> seqs;
   uint64_t lost;
+  friend void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class LossAccounting : public ::testing::TestWithParam<LossCase> {};
@@ -78,6 +79,7 @@ struct GainCase {
   std::vector<int16_t> raw;
   std::vector<float> queued;
   float peak;
+  friend void PrintTo(const GainCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class GainAndPeak : public ::testing::TestWithParam<GainCase> {};

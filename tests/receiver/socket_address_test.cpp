@@ -26,6 +26,7 @@ struct Formatted {
   std::string name;
   SocketAddress address;
   std::string text;
+  friend void PrintTo(const Formatted& c, std::ostream* os) { *os << c.name; }
 };
 
 class AddressFormatting : public ::testing::TestWithParam<Formatted> {};
