@@ -1,0 +1,424 @@
+"""Discovery end to end: the receiver advertises itself inside a private network and mDNS clients
+that this project did not write find it, resolve it and send it audio.
+
+Two namespaces, "pc" and "phone", are joined by a veth pair. The pc end holds two usable
+addresses and a link-local one; the phone browses with python-zeroconf and avahi, asks a legacy
+unicast question, and plays a tone to the address it resolved. Then: --no-mdns stays silent on
+port 5353, and a namespace with nothing but loopback gives the advertised warning and still
+receives. Needs root; everything it creates it removes again.
+"""
+
+import json
+import os
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns_util  # noqa: E402
+
+BUILD = os.environ.get("BRINDLE_BUILD_DIR", "build")
+RECEIVER = os.path.join(BUILD, "brindle-receiver")
+SENDER = os.path.join(BUILD, "brindle-send")
+PY = "/usr/bin/python3"
+
+LABEL = "E2E-Brindle-PC"
+PC_ADDRS = ["198.51.100.1", "198.51.100.3"]
+PC_LINK_LOCAL = "169.254.77.1"
+PHONE_ADDR = "198.51.100.2"
+WARNING = ("mDNS advertise failed (no usable IPv4 LAN address to advertise (is the network up?));"
+           " discovery off \u2014 UDP still works if the phone already knows the IP\n")
+
+failures = []
+
+
+def check(what, ok, detail=""):
+    print(f"{'ok  ' if ok else 'FAIL'} {what}" + (f": {detail}" if detail and not ok else ""))
+    if not ok:
+        failures.append(what)
+    return ok
+
+
+# ---- sound server ----
+
+def start_pulse(tmp):
+    """A private PulseAudio with a null sink as default; its socket is a path, so it is reachable
+    from every namespace."""
+    run_dir = os.path.join(tmp, "pulse")
+    os.makedirs(run_dir)
+    env = dict(os.environ, HOME=run_dir, XDG_RUNTIME_DIR=run_dir, PULSE_RUNTIME_PATH=run_dir,
+               PULSE_SERVER=f"unix:{run_dir}/native")
+    server = netns_util.Process(
+        ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--system=no",
+         f"--load=module-native-protocol-unix auth-anonymous=1 socket={run_dir}/native",
+         "--log-target=stderr"], env=env)
+    for _ in range(100):
+        if subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode == 0:
+            break
+        time.sleep(0.1)
+    subprocess.run(["pactl", "load-module", "module-null-sink", "sink_name=cable", "rate=48000"],
+                   env=env, capture_output=True, check=True)
+    subprocess.run(["pactl", "set-default-sink", "cable"], env=env, capture_output=True,
+                   check=True)
+    return server, env
+
+
+def receiver_env(pulse_env, tmp, name, computer_name=LABEL):
+    runtime = os.path.join(tmp, f"run-{name}")
+    os.makedirs(runtime, exist_ok=True)
+    env = dict(os.environ, PULSE_SERVER=pulse_env["PULSE_SERVER"], XDG_RUNTIME_DIR=runtime,
+               HOME=runtime)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    if computer_name is not None:
+        env["COMPUTERNAME"] = computer_name
+    return env
+
+
+def start_receiver(ns, env, *extra):
+    return netns_util.Process(ns.command([RECEIVER, "--device", "default", *extra]), env=env)
+
+
+def startup_done(p):
+    # The empty line ends the start-up sequence.
+    return "\n\n" in p.stdout_text() or not p.running()
+
+
+def streaming_seen(p):
+    return any("[streaming]" in line for line in p.out)
+
+
+# ---- phone-side clients ----
+
+ZEROCONF_BROWSE = textwrap.dedent("""
+    import json, sys, time
+    from zeroconf import ServiceBrowser, Zeroconf
+    zc = Zeroconf()
+    names = []
+    class Listener:
+        def add_service(self, zc, kind, name): names.append(name)
+        def remove_service(self, zc, kind, name): pass
+        def update_service(self, zc, kind, name): pass
+    browser = ServiceBrowser(zc, "_brindle._udp.local.", Listener())
+    deadline = time.time() + 10
+    while not names and time.time() < deadline:
+        time.sleep(0.1)
+    found = []
+    for name in names:
+        info = zc.get_service_info("_brindle._udp.local.", name, timeout=5000)
+        if info:
+            found.append({"name": info.name, "port": info.port, "server": info.server,
+                          "addresses": sorted(info.parsed_addresses()),
+                          "properties": {k.decode(): (v.decode() if v is not None else None)
+                                         for k, v in info.properties.items()}})
+    zc.close()
+    print(json.dumps({"names": names, "found": found}))
+""")
+
+
+def zeroconf_checks(phone):
+    result = phone.run([PY, "-c", ZEROCONF_BROWSE], timeout=60)
+    try:
+        data = json.loads(result.stdout.strip().splitlines()[-1])
+    except (ValueError, IndexError):
+        check("zeroconf browse ran", False, result.stderr[-2000:])
+        return None
+    full = f"{LABEL}._brindle._udp.local."
+    check("zeroconf browses exactly one _brindle._udp instance", data["names"] == [full],
+          str(data["names"]))
+    if not data["found"]:
+        check("zeroconf resolves the instance", False)
+        return None
+    info = data["found"][0]
+    check("zeroconf: instance name", info["name"] == full, info["name"])
+    check("zeroconf: port 45333", info["port"] == 45333, str(info["port"]))
+    check("zeroconf: server is <label>.local.", info["server"] == f"{LABEL}.local.",
+          info["server"])
+    check("zeroconf: exactly the usable IPv4 addresses (no link-local)",
+          info["addresses"] == sorted(PC_ADDRS), str(info["addresses"]))
+    check("zeroconf: no TXT properties", info["properties"] == {}, str(info["properties"]))
+    return info["addresses"][0]
+
+
+DBUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+"""
+
+AVAHI_CONFIG = """[server]
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces={iface}
+enable-dbus=yes
+ratelimit-interval-usec=0
+[wide-area]
+enable-wide-area=no
+[publish]
+disable-publishing=yes
+[reflector]
+enable-reflector=no
+"""
+
+
+def avahi_checks(phone, iface, tmp):
+    """avahi-browse talks to avahi-daemon over the system bus, so the phone gets a private bus
+    and a daemon of its own (a private /run keeps its pid file away from any real one)."""
+    bus_socket = os.path.join(tmp, "avahi-bus")
+    dbus_conf = os.path.join(tmp, "dbus.conf")
+    avahi_conf = os.path.join(tmp, "avahi-daemon.conf")
+    with open(dbus_conf, "w") as f:
+        f.write(DBUS_CONFIG.format(socket=bus_socket))
+    with open(avahi_conf, "w") as f:
+        f.write(AVAHI_CONFIG.format(iface=iface))
+    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={bus_socket}")
+    started = []
+    try:
+        bus = netns_util.Process(["dbus-daemon", f"--config-file={dbus_conf}", "--nofork",
+                                  "--nopidfile"], env=env)
+        started.append(bus)
+        for _ in range(50):
+            if os.path.exists(bus_socket):
+                break
+            time.sleep(0.1)
+        daemon = netns_util.Process(phone.command(
+            ["unshare", "--mount", "sh", "-c",
+             "mount -t tmpfs tmpfs /run && exec avahi-daemon --no-drop-root --no-chroot "
+             f"--no-rlimits --no-proc-title -f {avahi_conf}"]), env=env)
+        started.append(daemon)
+        if not daemon.wait_for(lambda p: "Server startup complete" in p.stderr_text(), 15):
+            check("avahi-daemon starts in the phone namespace", False, daemon.stderr_text()[-2000:])
+            return
+        result = phone.run(["avahi-browse", "-rpt", "_brindle._udp"], timeout=30, env=env)
+        resolved = [line.split(";") for line in result.stdout.splitlines()
+                    if line.startswith("=")]
+        ok = check("avahi-browse resolves the service", bool(resolved),
+                   result.stdout + result.stderr)
+        if ok:
+            fields = resolved[0]
+            check("avahi: instance name", fields[3] == LABEL, fields[3])
+            check("avahi: host name", fields[6] == f"{LABEL}.local", fields[6])
+            check("avahi: address is a usable pc address",
+                  all(f[7] in PC_ADDRS for f in resolved), str([f[7] for f in resolved]))
+            check("avahi: port 45333", fields[8] == "45333", fields[8])
+    finally:
+        for p in reversed(started):
+            p.stop()
+
+
+def legacy_query(name, qtype, qid):
+    labels = b"".join(bytes([len(x)]) + x.encode() for x in name.strip(".").split("."))
+    return struct.pack(">HHHHHH", qid, 0, 1, 0, 0, 0) + labels + b"\0" + struct.pack(">HH",
+                                                                                     qtype, 1)
+
+
+LEGACY_PROBE = textwrap.dedent("""
+    import socket, sys
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(3)
+    s.sendto(bytes.fromhex(sys.argv[1]), ("224.0.0.251", 5353))
+    try:
+        data, source = s.recvfrom(9000)
+        print(source[0], source[1], data.hex())
+    except socket.timeout:
+        print("timeout")
+""")
+
+
+def skip_name(data, pos):
+    while True:
+        n = data[pos]
+        if n & 0xC0 == 0xC0:
+            return pos + 2
+        if n == 0:
+            return pos + 1
+        pos += 1 + n
+
+
+def legacy_checks(phone):
+    # dig itself: a plain DNS resolver asking the responder directly.
+    result = phone.run(["dig", "+norecurse", "+time=3", "+tries=2", "-p", "5353",
+                        f"@{PC_ADDRS[0]}", f"{LABEL}.local.", "A"], timeout=30)
+    answers = sorted(line.split()[-1] for line in result.stdout.splitlines()
+                     if line.startswith(f"{LABEL}.local.") and "\tA\t" in line.replace(" ", "\t"))
+    check("dig (legacy unicast, port 5353) gets both A records", answers == sorted(PC_ADDRS),
+          result.stdout[-1500:])
+    multicast = phone.run(["dig", "+norecurse", "+time=2", "+tries=1", "-p", "5353",
+                           "@224.0.0.251", f"{LABEL}.local.", "A"], timeout=30)
+    print("info dig @224.0.0.251:", "answered" if "ANSWER SECTION" in multicast.stdout else
+          "no answer accepted (dig only takes replies from the address it asked)")
+
+    # The same question from an ephemeral port to the group, checked byte by byte.
+    query = legacy_query(f"{LABEL}.local.", 1, 0x5A5A)
+    result = phone.run([PY, "-c", LEGACY_PROBE, query.hex()], timeout=30)
+    parts = result.stdout.split()
+    if not check("legacy multicast query gets a unicast reply", len(parts) == 3,
+                 result.stdout + result.stderr):
+        return
+    data = bytes.fromhex(parts[2])
+    qid, flags, qd, an = struct.unpack(">HHHH", data[:8])
+    check("legacy reply keeps the query ID", qid == 0x5A5A, hex(qid))
+    check("legacy reply echoes the question",
+          qd == 1 and data[12:12 + len(query) - 12] == query[12:], data.hex())
+    pos = 12 + len(query) - 12
+    ttls, classes = [], []
+    for _ in range(an):
+        pos = skip_name(data, pos)
+        rtype, rclass, ttl, rdlen = struct.unpack(">HHIH", data[pos:pos + 10])
+        ttls.append(ttl)
+        classes.append(rclass)
+        pos += 10 + rdlen
+    check("legacy reply: answers present", an == len(PC_ADDRS), str(an))
+    check("legacy reply: TTLs at most 10 s", all(0 < t <= 10 for t in ttls), str(ttls))
+    check("legacy reply: no cache-flush bit", all(c == 1 for c in classes), str(classes))
+
+
+# ---- audio ----
+
+def record_level(pulse_env, seconds):
+    """Peak of the null sink's monitor over a few seconds, 0..32767."""
+    proc = subprocess.run(["timeout", str(seconds), "parec", "-d", "cable.monitor", "--raw",
+                           "--format=s16le", "--rate=48000", "--channels=1"],
+                          env=pulse_env, capture_output=True)
+    samples = proc.stdout[:len(proc.stdout) // 2 * 2]
+    if not samples:
+        return 0
+    return max(abs(v) for v in struct.unpack(f"<{len(samples) // 2}h", samples))
+
+
+def tone_checks(phone, receiver, address, pulse_env):
+    sender = netns_util.Process(phone.command(
+        [SENDER, address, "45333", "--freq", "1000", "--level", "0.5", "--duration", "6"]))
+    try:
+        time.sleep(1.5)
+        peak = record_level(pulse_env, 2)
+        check("receiver status shows streaming after the phone sends to the resolved address",
+              receiver.wait_for(streaming_seen, 8), receiver.stdout_text()[-800:])
+        check("the tone comes out of the sink", peak > 8000, f"peak {peak}")
+    finally:
+        sender.stop()
+
+
+# ---- listening for silence ----
+
+MDNS_LISTENER = textwrap.dedent("""
+    import socket, struct, sys, time
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("0.0.0.0", 5353))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                 socket.inet_aton("224.0.0.251") + socket.inet_aton(sys.argv[1]))
+    print("ready", flush=True)
+    end = time.time() + float(sys.argv[2])
+    while time.time() < end:
+        s.settimeout(max(0.05, end - time.time()))
+        try:
+            data, source = s.recvfrom(9000)
+            print("packet", source[0], len(data), flush=True)
+        except socket.timeout:
+            pass
+    print("done", flush=True)
+""")
+
+
+def main():
+    if not netns_util.have_root():
+        print("SKIP discovery suite: needs root for network namespaces")
+        return 0
+    pid = os.getpid()
+    pc_if, phone_if = f"brpc{pid}"[:15], f"brph{pid}"[:15]
+    namespaces, processes = [], []
+    with tempfile.TemporaryDirectory(prefix="brindle-discovery-") as tmp:
+        try:
+            pulse, pulse_env = start_pulse(tmp)
+            processes.append(pulse)
+            pc = netns_util.Namespace(f"brpc-{pid}")
+            namespaces.append(pc)
+            phone = netns_util.Namespace(f"brphone-{pid}")
+            namespaces.append(phone)
+            netns_util.veth_pair(pc, pc_if, phone, phone_if)
+            for cidr in (f"{PC_ADDRS[0]}/24", f"{PC_ADDRS[1]}/24", f"{PC_LINK_LOCAL}/16"):
+                netns_util.add_address(pc, pc_if, cidr)
+            netns_util.add_address(phone, phone_if, f"{PHONE_ADDR}/24")
+            # Multicast leaves the phone only with a route for it (dig has no interface choice).
+            netns_util.ip("-n", phone.name, "route", "add", "224.0.0.0/4", "dev", phone_if)
+
+            print("-- advertised receiver in the pc namespace")
+            receiver = start_receiver(pc, receiver_env(pulse_env, tmp, "main"))
+            processes.append(receiver)
+            receiver.wait_for(startup_done, 15)
+            out = receiver.stdout_text()
+            check("receiver prints the advertised line",
+                  f"\u2192 advertised _brindle._udp as \"{LABEL}\"\n" in out,
+                  out + receiver.stderr_text())
+            check("no mDNS warning", "mDNS advertise failed" not in receiver.stderr_text(),
+                  receiver.stderr_text())
+
+            address = zeroconf_checks(phone)
+            avahi_checks(phone, phone_if, tmp)
+            legacy_checks(phone)
+            if address:
+                tone_checks(phone, receiver, address, pulse_env)
+            check("receiver still running", receiver.running(), receiver.stderr_text())
+            receiver.stop()
+
+            print("-- --no-mdns: silent on port 5353")
+            listener = netns_util.Process(phone.command([PY, "-c", MDNS_LISTENER, PHONE_ADDR,
+                                                         "5"]))
+            processes.append(listener)
+            listener.wait_for(lambda p: "ready" in p.stdout_text(), 10)
+            quiet = start_receiver(pc, receiver_env(pulse_env, tmp, "quiet"), "--no-mdns")
+            processes.append(quiet)
+            quiet.wait_for(startup_done, 15)
+            listener.wait_for(lambda p: "done" in p.stdout_text(), 15)
+            out, err = quiet.stdout_text(), quiet.stderr_text()
+            check("--no-mdns: no advertised line", "advertised" not in out, out)
+            check("--no-mdns: no failure line", "mDNS" not in err, err)
+            check("--no-mdns: empty line still ends the start-up", "\n\n" in out, out)
+            check("--no-mdns: nothing sent to port 5353",
+                  "packet" not in listener.stdout_text() and "done" in listener.stdout_text(),
+                  listener.stdout_text())
+            quiet.stop()
+
+            print("-- only loopback: the warning, and audio still arrives")
+            lonely = netns_util.Namespace(f"brlo-{pid}")
+            namespaces.append(lonely)
+            alone = start_receiver(lonely, receiver_env(pulse_env, tmp, "alone"))
+            processes.append(alone)
+            alone.wait_for(startup_done, 15)
+            check("loopback only: the exact warning on stderr", WARNING in alone.stderr_text(),
+                  alone.stderr_text())
+            check("loopback only: no advertised line", "advertised" not in alone.stdout_text())
+            local_sender = netns_util.Process(lonely.command(
+                [SENDER, "127.0.0.1", "45333", "--duration", "4"]))
+            processes.append(local_sender)
+            check("loopback only: receiver keeps receiving", alone.wait_for(streaming_seen, 8),
+                  alone.stdout_text()[-800:])
+            check("loopback only: receiver still running", alone.running())
+        finally:
+            for p in reversed(processes):
+                p.stop()
+            for ns in reversed(namespaces):
+                ns.remove()
+    if failures:
+        print(f"{len(failures)} check(s) failed")
+        return 1
+    print("all discovery checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
