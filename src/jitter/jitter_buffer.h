@@ -14,6 +14,9 @@ inline constexpr size_t JITTER_CAPACITY = 48000;
 
 class JitterBuffer {
  public:
+  // Playback waits for `prefill_ms` of audio, and a queue grown past three times that is cut
+  // back to the newest prefill. A prefill below one sample starts on the first sample and
+  // never trims.
   explicit JitterBuffer(double prefill_ms);
 
   // Receiver thread: appends, then trims back to the prefill when past the high-water mark.
