@@ -248,6 +248,33 @@ def skip_name(data, pos):
         pos += 1 + n
 
 
+def records(data):
+    """(type, class word, ttl) of every answer of a DNS message."""
+    qd, an = struct.unpack(">HH", data[4:8])
+    pos = 12
+    for _ in range(qd):
+        pos = skip_name(data, pos) + 4
+    out = []
+    for _ in range(an):
+        pos = skip_name(data, pos)
+        rtype, rclass, ttl, rdlen = struct.unpack(">HHIH", data[pos:pos + 10])
+        out.append((rtype, rclass, ttl))
+        pos += 10 + rdlen
+    return out
+
+
+def captured(listener):
+    """(time, records) of every response the listener saw from the pc."""
+    out = []
+    for line in listener.stdout_text().splitlines():
+        parts = line.split()
+        if len(parts) == 5 and parts[0] == "packet" and parts[1] in PC_ADDRS:
+            data = bytes.fromhex(parts[4])
+            if struct.unpack(">H", data[2:4])[0] & 0x8000:
+                out.append((float(parts[3]), records(data)))
+    return out
+
+
 def legacy_checks(phone):
     # dig itself: a plain DNS resolver asking the responder directly.
     result = phone.run(["dig", "+norecurse", "+time=3", "+tries=2", "-p", "5353",
@@ -327,11 +354,78 @@ MDNS_LISTENER = textwrap.dedent("""
         s.settimeout(max(0.05, end - time.time()))
         try:
             data, source = s.recvfrom(9000)
-            print("packet", source[0], len(data), flush=True)
+            print("packet", source[0], source[1], f"{time.time():.3f}", data.hex(), flush=True)
         except socket.timeout:
             pass
     print("done", flush=True)
 """)
+
+
+def lifecycle_checks(pc, phone, tmp):
+    probe_path = os.path.join(BUILD, "discovery-advertise-probe")
+    if not os.path.exists(probe_path):
+        check("advertise probe is built", False, probe_path)
+        return
+    listener = netns_util.Process(phone.command([PY, "-c", MDNS_LISTENER, PHONE_ADDR, "6"]))
+    probe = None
+    try:
+        listener.wait_for(lambda p: "ready" in p.stdout_text(), 10)
+        probe = netns_util.Process(pc.command([probe_path, "3500"]),
+                                   env=dict(os.environ, COMPUTERNAME=LABEL))
+        probe.wait_for(lambda p: not p.running(), 15)
+        listener.wait_for(lambda p: "done" in p.stdout_text(), 15)
+        check("probe advertised and released",
+              "advertised" in probe.stdout_text() and "released" in probe.stdout_text(),
+              probe.stdout_text() + probe.stderr_text())
+        packets = captured(listener)
+        hellos = [t for t, rs in packets if rs and all(ttl > 0 for _, _, ttl in rs) and len(rs) >= 6]
+        goodbyes = [rs for t, rs in packets if rs and all(ttl == 0 for _, _, ttl in rs)]
+        check("at least two announcements with every record", len(hellos) >= 2, str(packets))
+        if len(hellos) >= 2:
+            gap = hellos[1] - hellos[0]
+            check("announcements one second apart", 0.8 <= gap <= 1.5, f"{gap:.3f} s")
+        check("a goodbye (TTL 0) when the advertisement is released", len(goodbyes) == 1,
+              str(packets))
+        if goodbyes:
+            flush_ok = all(((c & 0x8000) != 0) == (t != 12) for t, c, _ in goodbyes[0])
+            check("cache-flush bit on SRV/TXT/A, never on PTR", flush_ok, str(goodbyes[0]))
+            types = sorted(t for t, _, _ in goodbyes[0])
+            check("goodbye withdraws PTR, enumeration PTR, SRV, TXT and both A records",
+                  types == [1, 1, 12, 12, 16, 33], str(types))
+    finally:
+        if probe:
+            probe.stop()
+        listener.stop()
+
+
+HOLD_5353 = textwrap.dedent("""
+    import socket, time
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("0.0.0.0", 5353))
+    print("holding", flush=True)
+    time.sleep(60)
+""")
+
+
+def daemon_failure_checks(ns, pulse_env, tmp):
+    """Port 5353 held by a program that does not share it: the responder cannot start, and that is
+    reported even though this namespace has no usable address either (the responder comes
+    first)."""
+    holder = netns_util.Process(ns.command([PY, "-c", HOLD_5353]))
+    receiver = None
+    try:
+        holder.wait_for(lambda p: "holding" in p.stdout_text(), 10)
+        receiver = start_receiver(ns, receiver_env(pulse_env, tmp, "busy"))
+        receiver.wait_for(startup_done, 15)
+        expected = ("mDNS advertise failed (mDNS daemon: Address already in use (os error 98)); "
+                    "discovery off \u2014 UDP still works if the phone already knows the IP\n")
+        check("port 5353 taken: the daemon failure, before the address check",
+              expected in receiver.stderr_text(), receiver.stderr_text())
+        check("port 5353 taken: receiver keeps running", receiver.running())
+    finally:
+        if receiver:
+            receiver.stop()
+        holder.stop()
 
 
 def main():
@@ -393,9 +487,27 @@ def main():
                   listener.stdout_text())
             quiet.stop()
 
+            print("-- announcements, then a goodbye when the advertisement is released")
+            lifecycle_checks(pc, phone, tmp)
+
+            print("-- a host name too long for DNS")
+            long_env = receiver_env(pulse_env, tmp, "long", computer_name=None)
+            long_env["HOSTNAME"] = "h" * 300
+            long_name = start_receiver(pc, long_env)
+            processes.append(long_name)
+            long_name.wait_for(startup_done, 15)
+            expected = ("mDNS advertise failed (mDNS register: Hostname length must be <= 255 "
+                        "bytes); discovery off \u2014 UDP still works if the phone already knows"
+                        " the IP\n")
+            check("300-character HOSTNAME: the register failure in the warning",
+                  expected in long_name.stderr_text(), long_name.stderr_text())
+            check("300-character HOSTNAME: receiver keeps running", long_name.running())
+            long_name.stop()
+
             print("-- only loopback: the warning, and audio still arrives")
             lonely = netns_util.Namespace(f"brlo-{pid}")
             namespaces.append(lonely)
+            daemon_failure_checks(lonely, pulse_env, tmp)
             alone = start_receiver(lonely, receiver_env(pulse_env, tmp, "alone"))
             processes.append(alone)
             alone.wait_for(startup_done, 15)
