@@ -36,6 +36,10 @@ Result<StreamConfig> choose_config(const AudioDevice& device) {
   }
   Result<StreamConfig> fallback = device.default_output_config();
   if (!fallback) return make_error("no usable output config: " + fallback.error());
+  // A rate of 0 would make the resampler's step infinite and hang the render thread.
+  if (fallback->sample_rate == 0) {
+    return make_error("no usable output config: the device reports a sample rate of 0 Hz");
+  }
   return fallback;
 }
 
