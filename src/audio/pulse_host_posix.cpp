@@ -69,17 +69,15 @@ class PulseContext {
   }
 
   ~PulseContext() {
-    if (context_) {
-      if (loop_running_) {
+    if (loop_running_) {
+      {
         LoopLock lock(loop_);
-        pa_context_set_state_callback(context_, nullptr, nullptr);
-        pa_context_disconnect(context_);
-      } else {
-        pa_context_set_state_callback(context_, nullptr, nullptr);
-        pa_context_disconnect(context_);
+        disconnect();
       }
+      pa_threaded_mainloop_stop(loop_);
+    } else {
+      disconnect();
     }
-    if (loop_running_) pa_threaded_mainloop_stop(loop_);
     if (context_) pa_context_unref(context_);
     if (loop_) pa_threaded_mainloop_free(loop_);
   }
@@ -105,6 +103,12 @@ class PulseContext {
       : loop_(pa_threaded_mainloop_new()),
         context_(loop_ ? pa_context_new(pa_threaded_mainloop_get_api(loop_), APPLICATION_NAME)
                        : nullptr) {}
+
+  void disconnect() {
+    if (!context_) return;
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+  }
 
   static void on_state(pa_context*, void* self) {
     pa_threaded_mainloop_signal(static_cast<PulseContext*>(self)->loop_, 0);
@@ -314,6 +318,7 @@ class PulseDevice final : public AudioDevice {
   Result<std::unique_ptr<AudioStream>> build_output_stream(const StreamConfig& config,
                                                            DataCallback data,
                                                            ErrorCallback error) override {
+    if (!data || !error) return make_error("the stream needs a data and an error callback");
     const std::optional<pa_sample_format_t> format = pulse_format(config.format);
     if (!format) {
       return make_error(std::string("sample format ") +
