@@ -217,9 +217,15 @@ class PulseServer:
         out = self.pactl(["list", "short", "sink-inputs"]).stdout
         return len([l for l in out.splitlines() if l.strip()])
 
-    def record(self, sink, rate=None, channels=1):
-        """Starts recording `sink`'s monitor; `rate` defaults to the rate the sink was made with."""
-        return Recording(self, sink, rate or self._sink_rate(sink), channels)
+    def record(self, sink, rate=None, channels=1, timeout=10):
+        """Starts recording `sink`'s monitor and returns once audio flows (parec needs a moment
+        to connect); `rate` defaults to the rate the sink was made with."""
+        recording = Recording(self, sink, rate or self._sink_rate(sink), channels)
+        if not wait_until(lambda: recording.seconds() > 0 or recording.proc.poll() is not None,
+                          timeout) or recording.proc.poll() is not None:
+            recording.finish()
+            raise RuntimeError(f"parec on {sink}.monitor delivered nothing")
+        return recording
 
     def _sink_rate(self, sink):
         for line in self.pactl(["list", "short", "sinks"]).stdout.splitlines():
@@ -501,11 +507,11 @@ def goertzel_power(samples, rate, freq):
     return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / (n * n) if n else 0.0
 
 
-def steady_segment(samples, rate, threshold=0.01, margin_s=0.1):
-    """The longest run where the signal is present (no gap of silence longer than a cycle of
-    20 Hz), with `margin_s` trimmed from both ends: the steady part of a sent tone."""
-    gap_limit = rate // 20
-    best = (0, 0)
+def signal_runs(samples, rate, threshold=0.01, max_gap_s=0.005):
+    """Index ranges [start, end) where the signal is present; a stretch below `threshold`
+    longer than `max_gap_s` (a dropout) ends a run."""
+    gap_limit = max(1, int(max_gap_s * rate))
+    runs = []
     start = None
     quiet = 0
     for i, x in enumerate(samples):
@@ -516,18 +522,23 @@ def steady_segment(samples, rate, threshold=0.01, margin_s=0.1):
         elif start is not None:
             quiet += 1
             if quiet > gap_limit:
-                end = i - quiet + 1
-                if end - start > best[1] - best[0]:
-                    best = (start, end)
+                runs.append((start, i - quiet + 1))
                 start = None
                 quiet = 0
     if start is not None:
-        end = len(samples) - quiet
-        if end - start > best[1] - best[0]:
-            best = (start, end)
+        runs.append((start, len(samples) - quiet))
+    return runs
+
+
+def steady_segment(samples, rate, margin_s=0.1, **kwargs):
+    """The longest run of signal with `margin_s` trimmed from both ends: the steady part of a
+    sent tone, free of its onset and end."""
+    runs = signal_runs(samples, rate, **kwargs)
+    if not runs:
+        return []
+    a, b = max(runs, key=lambda r: r[1] - r[0])
     margin = int(margin_s * rate)
-    a, b = best[0] + margin, best[1] - margin
-    return samples[a:b] if b > a else []
+    return samples[a + margin:b - margin] if b - a > 2 * margin else []
 
 
 def silent(samples, threshold=1e-4):

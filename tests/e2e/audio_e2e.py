@@ -1,0 +1,298 @@
+#!/usr/bin/python3
+"""Audio through the real receiver: brindle-send plays the phone on loopback, a private
+PulseAudio server plays the PC with two null sinks (the virtual cable, default, at 48 kHz, and a
+44.1 kHz one), and the sinks' monitors are recorded and measured.
+
+Checked: the device listing and check, the start-up lines byte for byte, silence before the
+first datagram, the tone's frequency and level (with and without gain, at 48 and 44.1 kHz),
+the status lines through waiting, streaming and idle, the loss count for a sender that drops
+datagrams, and the audio and bind failure paths. mDNS stays off (--no-mdns): multicast only
+ever runs inside network namespaces.
+"""
+import os
+import re
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+HIFI_DESCRIPTION = "Hi-Fi Speakers (44.1 kHz)"
+TITLE = "Brindle receiver \u2014 iPhone \u2192 Windows  (Ctrl-C to quit)"
+LISTENING = "\u2192 listening on UDP 45333"
+WAITING_LINE = ("[  waiting] phone=\u2014  rx=0 (+0)  lost=0  fill=0ms  under=0  "
+                "[" + "\u00b7" * 20 + "]" + " 0.00")
+STATUS_RE = re.compile(
+    r"^\[(?P<state>  waiting|     idle|streaming)\] phone=(?P<addr>\S+)  rx=(?P<rx>\d+) "
+    r"\(\+(?P<delta>\d+)\)  lost=(?P<lost>\d+)  fill=(?P<fill>\d+)ms  under=(?P<under>\d+)  "
+    r"\[(?P<bar>[#\u00b7]{20})\] (?P<peak>\d+\.\d\d)$")
+LEVEL_TOLERANCE_DB = 0.5
+FREQ_TOLERANCE_HZ = 1.0
+
+checks = harness.Checks()
+
+
+def rendering_line(name, rate, channels):
+    return f"\u2192 rendering into \"{name}\"  ({rate} Hz, {channels} ch)"
+
+
+def parse_status(line):
+    m = STATUS_RE.match(line)
+    return m.groupdict() if m else None
+
+
+def check_tone(label, samples, rate, freq, level, seconds):
+    """The recording holds `seconds` of `freq` at peak amplitude `level`."""
+    runs = harness.signal_runs(samples, rate)
+    present = sum(b - a for a, b in runs) / rate
+    # The sound server drops what a late client writes after its own underrun, so on a
+    # loaded machine a little may be missing; more than was sent can never come out.
+    checks.check(f"{label}: {seconds} s of tone come out",
+                 seconds - 0.2 <= present <= seconds + 0.02,
+                 f"{present:.3f} s in runs {[(a / rate, b / rate) for a, b in runs]}")
+    if len(runs) > 1:
+        harness.log(f"{label}: {len(runs) - 1} dropout(s) in the tone (underruns)")
+    steady = harness.steady_segment(samples, rate)
+    if len(steady) < rate // 2:
+        checks.check(f"{label}: a steady half second to measure", False,
+                     f"longest steady part {len(steady) / rate:.2f} s")
+        return
+    measured = harness.frequency(steady, rate)
+    checks.check(f"{label}: frequency {freq} Hz \u00b1{FREQ_TOLERANCE_HZ}",
+                 abs(measured - freq) <= FREQ_TOLERANCE_HZ, f"measured {measured:.3f} Hz")
+    amp = harness.amplitude(steady)
+    off = harness.db(amp / level)
+    checks.check(f"{label}: level {level} \u00b1{LEVEL_TOLERANCE_DB} dB",
+                 abs(off) <= LEVEL_TOLERANCE_DB, f"measured {amp:.4f} ({off:+.2f} dB)")
+    # A dropout or a glitch would show as energy away from the tone.
+    window = steady[:rate // 2]  # a whole number of cycles at 48 and 44.1 kHz
+    tone_power = harness.goertzel_power(window, rate, freq)
+    total_power = harness.rms(window) ** 2 / 2
+    checks.check(f"{label}: the steady part is a clean sine",
+                 total_power > 0 and tone_power / total_power > 0.95,
+                 f"tone holds {tone_power / total_power if total_power else 0:.3f} of the power")
+
+
+def startup_lines(rx, device_line, gain_line=None):
+    """The banner up to and including the empty line, compared byte for byte."""
+    want = [TITLE, device_line] + ([gain_line] if gain_line else []) + [LISTENING, ""]
+    found = rx.wait_for_line(lambda l: l == "", timeout=10)
+    got = rx.lines()[:len(want)]
+    checks.equal("start-up lines match byte for byte", got, want)
+    return found is not None
+
+
+def run_tone(pulse, label, receiver_args, sink, send_args, freq, level, device_line,
+             gain_line=None, silent_sink=None):
+    """Starts the receiver, records `sink`, sends a 2-second tone and checks what comes out."""
+    harness.wait_port_free()
+    recording = pulse.record(sink)
+    other = pulse.record(silent_sink) if silent_sink else None
+    with harness.Receiver(receiver_args + ["--no-mdns"], env=pulse.env) as rx:
+        startup_lines(rx, device_line, gain_line)
+        # The stream plays before any datagram: it must be connected and output silence.
+        harness.wait_until(lambda: pulse.sink_inputs() >= 1, 5)
+        checks.equal(f"{label}: the receiver's stream is playing before any datagram",
+                     pulse.sink_inputs(), 1)
+        lead_start = recording.seconds()
+        time.sleep(1.0)
+        lead_end = recording.seconds()
+        sent = harness.send(["--duration", "2", "--freq", str(freq), "--level", str(level)]
+                            + send_args)
+        checks.check(f"{label}: brindle-send succeeded", sent.returncode == 0,
+                     sent.stderr.strip())
+        rx.wait_status_lines(1, 5)
+        time.sleep(1.0)
+        errors = rx.stderr_bytes()
+    samples = recording.finish()
+    rate = recording.rate
+    # From the stream's start to the first datagram the sink gets exact digital silence.
+    lead = samples[int(lead_start * rate):int(lead_end * rate)]
+    checks.check(f"{label}: silence before the first datagram",
+                 len(lead) > rate // 2 and harness.silent(lead, 1e-6),
+                 f"{len(lead)} samples, peak {harness.peak(lead):.6f}")
+    check_tone(label, samples, rate, freq, level * gain_of(receiver_args), 2.0)
+    if other is not None:
+        quiet = other.finish()
+        checks.check(f"{label}: nothing reaches the other sink", harness.silent(quiet, 1e-6),
+                     f"peak {harness.peak(quiet):.6f}")
+    checks.equal(f"{label}: nothing on standard error", errors, b"")
+
+
+def gain_of(args):
+    for flag in ("--gain", "-g"):
+        if flag in args:
+            return float(args[args.index(flag) + 1])
+    return 1.0
+
+
+def device_tools(pulse):
+    status, out, err = harness.run_receiver(["--list-devices"], pulse.env)
+    lines = out.split("\n")
+    checks.check("--list-devices: header names the host",
+                 re.fullmatch(r"Output devices \(.+\):", lines[0]) is not None, repr(lines[0]))
+    checks.equal("--list-devices: both sinks, default marked",
+                 lines[1:], [f"  \u2022 {harness.CABLE_DESCRIPTION}  (default)",
+                             f"  \u2022 {HIFI_DESCRIPTION}", ""])
+    checks.equal("--list-devices: status 0, nothing on stderr", (status, err), (0, ""))
+
+    for query, found in (("cable input", True), (harness.CABLE_DESCRIPTION, True),
+                         ("HI-FI", True), ("default", True), ("no such device", False)):
+        result = harness.run_receiver(["--check-device", query], pulse.env)
+        word = "found" if found else "not found"
+        checks.equal(f"--check-device {query!r}: {word}", result,
+                     (0 if found else 1, f"{query}: {word}\n", ""))
+
+
+def status_sequence(pulse):
+    """Waiting before the phone, streaming with the sent counts, then idle."""
+    harness.wait_port_free()
+    with harness.Receiver(["--no-mdns"], env=pulse.env) as rx:
+        found = rx.wait_for_line(lambda l: l == "", timeout=10)
+        blank_time = rx.out_lines[found[0]][0] if found else time.monotonic()
+        first = rx.wait_for_line(lambda l: l.startswith("["), timeout=5)
+        checks.equal("status: the first line is the waiting line", first and first[1],
+                     WAITING_LINE)
+        if first:
+            delay = rx.out_lines[first[0]][0] - blank_time
+            checks.check("status: first line two seconds after the empty line",
+                         1.8 <= delay <= 2.6, f"{delay:.2f} s")
+        sender = harness.send(["--duration", "3", "--level", "0.5"])
+        checks.check("status: brindle-send succeeded", sender.returncode == 0, sender.stderr)
+        # Two more periods so the last streaming line and at least one idle line are out.
+        time.sleep(4.5)
+        lines = rx.status_lines()
+        errors = rx.stderr_bytes()
+    parsed = [parse_status(l) for l in lines]
+    checks.check("status: every line has the documented shape", all(parsed),
+                 "\n".join(l for l, p in zip(lines, parsed) if not p))
+    parsed = [p for p in parsed if p]
+    streaming = [p for p in parsed if p["state"] == "streaming"]
+    checks.check("status: streaming lines while sending", len(streaming) >= 1, lines)
+    if not streaming:
+        return
+    total = sum(int(p["delta"]) for p in parsed)
+    checks.equal("status: the deltas add up to the 300 datagrams sent", total, 300)
+    checks.equal("status: rx reaches 300", int(parsed[-1]["rx"]), 300)
+    checks.check("status: each line's rx is the previous rx plus its delta",
+                 all(int(b["rx"]) == int(a["rx"]) + int(b["delta"])
+                     for a, b in zip(parsed, parsed[1:])), lines)
+    checks.check("status: the sender is the IPv4 loopback in mapped form",
+                 all(p["addr"].startswith("[::ffff:127.0.0.1]:") for p in streaming),
+                 streaming[0]["addr"])
+    checks.check("status: nothing lost", all(p["lost"] == "0" for p in parsed), lines)
+    checks.check("status: streaming lines show the peak 0.50",
+                 all(p["peak"] == "0.50" for p in streaming), lines)
+    after = parsed[parsed.index(streaming[-1]) + 1:]
+    checks.check("status: idle after the sender stops",
+                 len(after) >= 1 and all(p["state"] == "     idle" and p["delta"] == "0"
+                                         for p in after), lines)
+    if after:
+        # meter 0.5 halves to 0.25 on the first idle line: 5 cells; the peak stays on show.
+        checks.equal("status: idle bar settles at half the last peak",
+                     (after[0]["bar"], after[0]["peak"]), ("#" * 5 + "\u00b7" * 15, "0.50"))
+        checks.equal("status: idle shows an empty buffer", after[0]["fill"], "0")
+    checks.equal("status: nothing on standard error", errors, b"")
+
+
+def last_status_after(rx, index, timeout=8):
+    """The first idle line after stdout line `index`: by then every datagram is counted."""
+    found = rx.wait_for_line(lambda l: l.startswith("[     idle]"), timeout, start=index)
+    return (found[0] + 1, parse_status(found[1])) if found else (index, None)
+
+
+def loss_count(pulse):
+    """Faults injected by the sender show in the receiver's counts, one sender after another
+    on the same receiver (a sender starting at a lower number adds no loss)."""
+    harness.wait_port_free()
+    steps = (
+        ("drop every 10th across the sequence wrap",
+         ["--count", "101", "--drop-every", "10", "--seq-start", "4294967250"], "dropped 10,",
+         (91, 10)),
+        # Each swap is two gaps: the late one is missing when its successor comes, and the
+        # late one moves the last number back. 105 datagrams: the 10th swap is followed too.
+        ("reorder every 10th: each swapped pair counts 2",
+         ["--count", "105", "--reorder-every", "10"], "reordered 10", (91 + 105, 10 + 20)),
+        ("duplicate every 10th: no loss", ["--count", "101", "--duplicate-every", "10"],
+         "duplicated 10,", (91 + 105 + 111, 30)),
+    )
+    with harness.Receiver(["--no-mdns"], env=pulse.env) as rx:
+        found = rx.wait_for_line(lambda l: l == "", timeout=10)
+        index = found[0] if found else 0
+        for name, args, summary, (want_rx, want_lost) in steps:
+            sender = harness.send(args)
+            checks.check(f"loss: {name}: brindle-send reports it", sender.returncode == 0
+                         and summary in sender.stdout, (sender.stdout + sender.stderr).strip())
+            index, status = last_status_after(rx, index)
+            checks.equal(f"loss: {name}: rx={want_rx} lost={want_lost}",
+                         status and (int(status["rx"]), int(status["lost"])),
+                         (want_rx, want_lost))
+
+
+def sender_addresses(pulse):
+    """The phone's address as the receiver shows it, for IPv6 and a host name."""
+    harness.wait_port_free()
+    with harness.Receiver(["--no-mdns"], env=pulse.env) as rx:
+        found = rx.wait_for_line(lambda l: l == "", timeout=10)
+        index = found[0] if found else 0
+        for host, prefix in (("::1", "[::1]:"), ("localhost", "[")):
+            sender = harness.send(["--count", "20", host])
+            checks.check(f"address: brindle-send to {host}", sender.returncode == 0,
+                         sender.stderr.strip())
+            index, status = last_status_after(rx, index)
+            checks.check(f"address: a datagram from {host} shows as {prefix}...",
+                         status is not None and status["addr"].startswith(prefix),
+                         status and status["addr"])
+
+
+def failure_paths(pulse):
+    harness.wait_port_free()
+    status, out, err = harness.run_receiver(["--no-mdns", "--device", "no such device"],
+                                            pulse.env)
+    checks.equal("audio failure: status 1", status, 1)
+    checks.equal("audio failure: only the title on stdout", out, TITLE + "\n")
+    prefix = ("\naudio: no output device matching \"no such device\". Run with --list-devices "
+              "to see what's available.\nFor W0 install VB-CABLE (")
+    suffix = "); for W1 install the Brindle driver.\n"
+    checks.check("audio failure: the no-match message",
+                 err.startswith(prefix) and err.endswith(suffix) and err.count("\n") == 3,
+                 repr(err))
+    checks.check("audio failure: no socket was bound", harness.port_is_free(), "port 45333 busy")
+
+    with harness.hold_port():
+        status, out, err = harness.run_receiver(["--no-mdns"], pulse.env)
+    checks.equal("bind failure: status 1", status, 1)
+    checks.equal("bind failure: title and rendering lines on stdout", out,
+                 TITLE + "\n" + rendering_line(harness.CABLE_DESCRIPTION, 48000, 2) + "\n")
+    checks.check("bind failure: the bind message with the OS error",
+                 re.fullmatch(r"could not bind UDP 45333: .+ \(os error \d+\)\n", err) is not None,
+                 repr(err))
+
+
+def main():
+    for exe in (harness.RECEIVER_EXE, harness.SENDER_EXE):
+        if not os.access(exe, os.X_OK):
+            print(f"missing executable: {exe}")
+            return 1
+    with harness.PulseServer() as pulse:
+        pulse.add_null_sink("cable", harness.CABLE_DESCRIPTION, rate=48000, default=True)
+        pulse.add_null_sink("hifi", HIFI_DESCRIPTION, rate=44100)
+        harness.log(f"private PulseAudio server in {pulse.dir}")
+
+        device_tools(pulse)
+        run_tone(pulse, "default device", [], "cable", [], 1000, 0.5,
+                 rendering_line(harness.CABLE_DESCRIPTION, 48000, 2), silent_sink="hifi")
+        run_tone(pulse, "gain 2", ["--gain", "2"], "cable", [], 1000, 0.3,
+                 rendering_line(harness.CABLE_DESCRIPTION, 48000, 2),
+                 gain_line="\u2192 output gain 2.0\u00d7")
+        run_tone(pulse, "44.1 kHz sink", ["--device", HIFI_DESCRIPTION], "hifi", [], 1000, 0.5,
+                 rendering_line(HIFI_DESCRIPTION, 44100, 2), silent_sink="cable")
+        status_sequence(pulse)
+        loss_count(pulse)
+        sender_addresses(pulse)
+        failure_paths(pulse)
+    checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
