@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <optional>
+#include <vector>
+
 #include "audio/unicode_lower.h"
 
 namespace brindle {

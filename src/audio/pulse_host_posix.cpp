@@ -295,6 +295,7 @@ class PulseStream final : public AudioStream {
   bool success_ = false;
 };
 
+// One sink as it was when listed. Main thread only; its streams run on the loop thread.
 class PulseDevice final : public AudioDevice {
  public:
   PulseDevice(std::shared_ptr<PulseContext> pulse, SinkSnapshot sink)
