@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -39,8 +37,17 @@ class RedirectedStdout : public testing::Test {
 
   std::string written() {
     ::FlushFileBuffers(file_);
-    std::ifstream in(path_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    const HANDLE reader =
+        ::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string bytes;
+    if (reader == INVALID_HANDLE_VALUE) return bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (::ReadFile(reader, chunk, sizeof chunk, &got, nullptr) && got > 0)
+      bytes.append(chunk, got);
+    ::CloseHandle(reader);
+    return bytes;
   }
 
   std::wstring path_;

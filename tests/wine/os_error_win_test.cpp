@@ -39,10 +39,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ErrorCase>& info) { return std::string(info.param.name); });
 
 TEST(OsErrorText, LastErrorIsReadFromTheSystem) {
+  // Read before anything else runs: formatting a text may set the last error itself.
   ::SetLastError(ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(last_os_error_text(), os_error_text(ERROR_FILE_NOT_FOUND));
+  const std::string os_text = last_os_error_text();
   ::WSASetLastError(WSAEADDRINUSE);
-  EXPECT_EQ(last_socket_error_text(), os_error_text(WSAEADDRINUSE));
+  const std::string socket_text = last_socket_error_text();
+  EXPECT_EQ(os_text, os_error_text(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(socket_text, os_error_text(WSAEADDRINUSE));
 }
 
 }  // namespace

@@ -16,8 +16,8 @@ Checks:
   * the exact help text and usage errors on redirected output, including arguments that need
     the UTF-16 command line (empty, non-ASCII, embedded quotes);
   * --list-devices lists the Wine endpoints; --check-device;
-  * the receiver started without arguments renders a 1 kHz tone sent by brindle-send from the
-    phone namespace into the cable: checked from the sink's monitor (frequency, level, both
+  * the receiver started without arguments renders a 1 kHz tone sent by brindle-send (or a
+    Python stand-in when there is no native build) from the phone namespace into the cable: checked from the sink's monitor (frequency, level, both
     channels), with the start-up lines and a 48000 Hz float stream on the PulseAudio side;
   * a real mDNS client (python3-zeroconf) in the phone namespace resolves the advertised service;
   * a second instance is refused with status 1 and the exact line. Wine without a display has
@@ -44,7 +44,7 @@ BUILD = os.environ.get("BRINDLE_BUILD_DIR", os.path.join(os.path.dirname(__file_
 SOURCE = os.environ.get("BRINDLE_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
 WINE = os.environ.get("BRINDLE_WINE", "/usr/lib/wine/wine64")
 EXE = os.path.join(BUILD, "brindle-receiver.exe")
-TESTS_DIR = os.path.join(BUILD, "tests", "wine")
+TESTS_DIR = os.environ.get("BRINDLE_WINE_TESTS_DIR", os.path.join(BUILD, "tests", "wine"))
 CABLE = "CABLE Input (VB-Audio Virtual Cable)"
 RUN_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 PC_IP, PHONE_IP = "198.51.100.1", "198.51.100.2"
@@ -322,14 +322,12 @@ def receiver_session(wine, pulse, phone, root):
                 ["parec", "-d", "cable.monitor", "--format=float32le", "--rate=48000",
                  "--channels=2", "--raw", "--latency-msec=20"],
                 env=pulse.env, stdout=raw, stderr=subprocess.DEVNULL)
-        sender = subprocess.run(
-            phone.command(os.path.join(BUILD_NATIVE, "brindle-send"), "--freq", "1000",
-                          "--level", "0.5", "--duration", "4", PC_IP),
-            capture_output=True, timeout=60)
+        sender = subprocess.run(phone.command(*phone_sender()), capture_output=True, timeout=60)
         time.sleep(1.0)
         recorder.send_signal(signal.SIGINT)
         recorder.wait(timeout=10)
-        check("brindle-send ran", sender.returncode == 0, sender.stderr.decode(errors="replace"))
+        check("the phone sent its tone", sender.returncode == 0,
+              sender.stderr.decode(errors="replace"))
 
         with open(recording, "rb") as f:
             data = f.read()
@@ -520,16 +518,34 @@ def main():
     return 1 if failures else 0
 
 
-def native_build_dir():
-    """brindle-send plays the phone: the native build's, else the one built with this build."""
-    for candidate in (os.environ.get("BRINDLE_NATIVE_BUILD_DIR", ""),
-                      os.path.join(SOURCE, "build"), os.path.join(SOURCE, "build-f")):
-        if candidate and os.path.exists(os.path.join(candidate, "brindle-send")):
-            return candidate
-    return ""
+# A phone without the native build: the same tone in the same datagram layout, paced in real
+# time (480 samples = 10 ms per datagram).
+PYTHON_PHONE = f"""
+import math, socket, struct, time
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+start = time.monotonic()
+for seq in range(400):
+    first = seq * 480
+    samples = [round(0.5 * 32767 * math.sin(2 * math.pi * 1000 * (first + i) / 48000))
+               for i in range(480)]
+    sock.sendto(b"BRD1" + struct.pack("<IHH", seq, 480, 0) + struct.pack("<480h", *samples),
+                ("{PC_IP}", 45333))
+    time.sleep(max(0.0, start + (seq + 1) * 0.01 - time.monotonic()))
+"""
 
 
-BUILD_NATIVE = native_build_dir()
+def phone_sender():
+    """The native brindle-send plays the phone when a native build has one (Wine's own sockets
+    are made by wineserver, which sits in the PC's namespace, so the phone cannot be a Wine
+    program); otherwise a Python stand-in sends the same tone."""
+    for build in (os.environ.get("BRINDLE_NATIVE_BUILD_DIR", ""), os.path.join(SOURCE, "build")):
+        sender = os.path.join(build, "brindle-send") if build else ""
+        if sender and os.access(sender, os.X_OK):
+            print(f"note: the phone is {sender}", flush=True)
+            return [sender, "--freq", "1000", "--level", "0.5", "--duration", "4", PC_IP]
+    print("note: the phone is the Python stand-in (no native brindle-send)", flush=True)
+    return ["/usr/bin/python3", "-c", PYTHON_PHONE]
+
 
 if __name__ == "__main__":
     sys.exit(main())
