@@ -431,11 +431,12 @@ def autostart_with_wine_reg(wine):
     result = wine.run([EXE, "--no-mdns", "--device", 'My "odd" dev', "--prefill-ms", "12.5",
                        "--autostart", "on"])
     stored = reg_query(wine)
-    check("registering again replaces the value, quotes intact",
-          result.returncode == 0 and stored is not None and stored[1].startswith(f'"{exe}" --background')
-          and 'My \\"odd\\" dev' not in stored[1] and "odd" in stored[1]
-          and stored[1] == result.stdout.decode().split("will run at login as: ", 1)[1].rstrip("\n"),
-          f"{result.stdout!r} / {stored}")
+    # The data item holds spaces and double quotes: reg must store exactly what was printed.
+    printed = result.stdout.decode().split("will run at login as: ", 1)[-1].rstrip("\n")
+    check("registering again replaces the value with the data intact",
+          result.returncode == 0 and stored == ("REG_SZ", printed)
+          and printed.startswith(f'"{exe}" --background --device ') and "odd" in printed
+          and printed.endswith(" --prefill-ms 12.5 --no-mdns"), f"{result.stdout!r} / {stored}")
 
     result = wine.run([EXE, "--autostart", "off"])
     check("--autostart off removes the value",
