@@ -14,7 +14,8 @@ converted by the audio engine) and "Speakers".
 Checks:
   * the Windows unit tests, and the WASAPI host tests against the cable endpoint;
   * the exact help text and usage errors on redirected output, including arguments that need
-    the UTF-16 command line (empty, non-ASCII, embedded quotes);
+    the UTF-16 command line (empty, non-ASCII, embedded quotes); the help text on an
+    interactive console (a pseudo-terminal under `script`), written through WriteConsoleW;
   * --list-devices lists the Wine endpoints; --check-device;
   * the receiver started without arguments renders a 1 kHz tone sent by brindle-send (or a
     Python stand-in when there is no native build) from the phone namespace into the cable: checked from the sink's monitor (frequency, level, both
@@ -32,6 +33,7 @@ Checks:
 """
 import math
 import os
+import re
 import shutil
 import signal
 import struct
@@ -223,6 +225,16 @@ def cli_texts(wine):
           result.stdout.decode(errors="replace"))
     check("--help status 0, nothing on stderr", result.returncode == 0 and result.stderr == b"",
           f"{result.returncode} {result.stderr!r}")
+
+    # On an interactive console the text goes through WriteConsoleW; Wine's console shows it on
+    # a pseudo-terminal (wide enough not to wrap), in UTF-8, among its own escape sequences.
+    if shutil.which("script"):
+        command = f"stty cols 250; {WINE} {EXE} --help"
+        result = subprocess.run(["script", "-qec", command, "/dev/null"], env=wine.env,
+                                capture_output=True, timeout=120, stdin=subprocess.DEVNULL)
+        shown = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", result.stdout.decode(errors="replace"))
+        check("--help on a console shows every character", shown.replace("\r", "") == HELP,
+              repr(shown[:300]))
 
     usage = [
         (["--gain", "x", "--help"], "--gain needs a number in (0, 64]  (1 = unity, try 4)\n", ""),
