@@ -7,6 +7,13 @@ endif()
 
 add_compile_options(-Wall -Wextra)
 
+# libFuzzer only learns from code built with coverage instrumentation, so in a fuzzing build every
+# library gets it, not just the fuzz targets.
+if(BRINDLE_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 if(BRINDLE_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
