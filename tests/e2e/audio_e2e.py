@@ -11,6 +11,7 @@ ever runs inside network namespaces.
 """
 import os
 import re
+import subprocess
 import sys
 import time
 
@@ -73,23 +74,24 @@ def check_tone(label, samples, rate, freq, level, seconds):
                  f"tone holds {tone_power / total_power if total_power else 0:.3f} of the power")
 
 
-def startup_lines(rx, device_line, gain_line=None):
+def startup_lines(rx, label, device_line, gain_line=None):
     """The banner up to and including the empty line, compared byte for byte."""
     want = [TITLE, device_line] + ([gain_line] if gain_line else []) + [LISTENING, ""]
     found = rx.wait_for_line(lambda l: l == "", timeout=10)
     got = rx.lines()[:len(want)]
-    checks.equal("start-up lines match byte for byte", got, want)
+    checks.equal(f"{label}: start-up lines match byte for byte", got, want)
     return found is not None
 
 
 def run_tone(pulse, label, receiver_args, sink, send_args, freq, level, device_line,
-             gain_line=None, silent_sink=None):
-    """Starts the receiver, records `sink`, sends a 2-second tone and checks what comes out."""
+             gain_line=None, silent_sink=None, signal_args=None):
+    """Starts the receiver, records `sink`, sends a 2-second tone (or `signal_args`) and checks
+    what comes out."""
     harness.wait_port_free()
     recording = pulse.record(sink)
     other = pulse.record(silent_sink) if silent_sink else None
     with harness.Receiver(receiver_args + ["--no-mdns"], env=pulse.env) as rx:
-        startup_lines(rx, device_line, gain_line)
+        startup_lines(rx, label, device_line, gain_line)
         # The stream plays before any datagram: it must be connected and output silence.
         harness.wait_until(lambda: pulse.sink_inputs() >= 1, 5)
         checks.equal(f"{label}: the receiver's stream is playing before any datagram",
@@ -97,8 +99,9 @@ def run_tone(pulse, label, receiver_args, sink, send_args, freq, level, device_l
         lead_start = recording.seconds()
         time.sleep(1.0)
         lead_end = recording.seconds()
-        sent = harness.send(["--duration", "2", "--freq", str(freq), "--level", str(level)]
-                            + send_args)
+        if signal_args is None:
+            signal_args = ["--duration", "2", "--freq", str(freq), "--level", str(level)]
+        sent = harness.send(signal_args + send_args)
         checks.check(f"{label}: brindle-send succeeded", sent.returncode == 0,
                      sent.stderr.strip())
         rx.wait_status_lines(1, 5)
@@ -117,6 +120,22 @@ def run_tone(pulse, label, receiver_args, sink, send_args, freq, level, device_l
         checks.check(f"{label}: nothing reaches the other sink", harness.silent(quiet, 1e-6),
                      f"peak {harness.peak(quiet):.6f}")
     checks.equal(f"{label}: nothing on standard error", errors, b"")
+
+
+def wav_files(pulse):
+    """A WAV file as the signal; a file in another format is refused before anything is sent."""
+    good = os.path.join(pulse.dir, "tone-440.wav")
+    wrong = os.path.join(pulse.dir, "tone-44k.wav")
+    for path, rate in ((good, 48000), (wrong, 44100)):
+        subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", "-b", "16", "-e", "signed",
+                        path, "synth", "2", "sine", "440", "vol", "0.5"], check=True)
+    run_tone(pulse, "WAV file", [], "cable", [], 440, 0.5,
+             rendering_line(harness.CABLE_DESCRIPTION, 48000, 2), signal_args=["--wav", good])
+    refused = harness.send(["--wav", wrong])
+    checks.equal("WAV file: 44.1 kHz refused with status 1 and the reason",
+                 (refused.returncode, refused.stderr),
+                 (1, f"brindle-send: {wrong}: unsupported WAV format (1 ch, 44100 Hz, 16-bit, "
+                     "format tag 1): need 16-bit PCM, mono, 48000 Hz\n"))
 
 
 def gain_of(args):
@@ -287,6 +306,7 @@ def main():
                  gain_line="\u2192 output gain 2.0\u00d7")
         run_tone(pulse, "44.1 kHz sink", ["--device", HIFI_DESCRIPTION], "hifi", [], 1000, 0.5,
                  rendering_line(HIFI_DESCRIPTION, 44100, 2), silent_sink="cable")
+        wav_files(pulse)
         status_sequence(pulse)
         loss_count(pulse)
         sender_addresses(pulse)
