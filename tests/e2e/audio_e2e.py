@@ -11,6 +11,7 @@ ever runs inside network namespaces.
 """
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -276,8 +277,21 @@ def failure_paths(pulse):
     checks.check("audio failure: the no-match message",
                  err.startswith(prefix) and err.endswith(suffix) and err.count("\n") == 3,
                  repr(err))
-    checks.check("audio failure: no socket was bound", harness.port_is_free(), "port 45333 busy")
+    checks.check("audio failure: port 45333 free afterwards", harness.port_is_free(),
+                 "port 45333 busy")
+    if shutil.which("strace"):
+        # The process is gone before anyone could look at the port, so watch its calls instead.
+        trace = os.path.join(pulse.dir, "bind.trace")
+        subprocess.run(["strace", "-f", "-qq", "-e", "trace=socket,bind", "-o", trace,
+                        harness.RECEIVER_EXE, "--no-mdns", "--device", "no such device"],
+                       env=pulse.env, capture_output=True, timeout=20, stdin=subprocess.DEVNULL)
+        with open(trace) as f:
+            calls = [l for l in f if "AF_INET" in l]
+        checks.equal("audio failure: no UDP socket was created or bound", calls, [])
+    else:
+        harness.log("strace not installed: socket calls of the audio failure not traced")
 
+    harness.wait_port_free()
     with harness.hold_port():
         status, out, err = harness.run_receiver(["--no-mdns"], pulse.env)
     checks.equal("bind failure: status 1", status, 1)

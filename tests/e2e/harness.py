@@ -6,10 +6,11 @@ plain-Python signal analysis. Every process is started here and ended here by it
     with harness.PulseServer() as pulse:                 # private server, nothing shared
         pulse.add_null_sink("cable", harness.CABLE_DESCRIPTION, default=True)
         pulse.add_null_sink("hifi", "Hi-Fi Speakers", rate=44100)
-        rec = pulse.record("cable", seconds=3)           # starts parec on cable.monitor
+        rec = pulse.record("cable")                      # parec on cable.monitor, running
         with harness.Receiver(["--no-mdns"], env=pulse.env) as rx:
             rx.wait_for_line(lambda l: l.startswith("[  waiting]"), timeout=5)
             harness.send(["--duration", "1"], env=pulse.env)
+            rec.wait_seconds(rec.seconds() + 0.5)       # let the end of the tone through
         samples = rec.finish()                           # mono floats, rec.rate per second
         checks.check("tone is 1 kHz", abs(harness.frequency(samples, rec.rate) - 1000) < 1)
     checks.finish()                                       # prints the tally, exits 1 on failure
