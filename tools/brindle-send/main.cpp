@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "datagram.h"
+#include "fine_timer.h"
 #include "impairments.h"
 #include "pacing.h"
 #include "platform/arguments.h"
@@ -79,6 +80,7 @@ int run(const SendOptions& o) {
                                  prepared->description, sender->destination(), o.samples));
 
   install_stop_handler();
+  const FineTimer fine_timer;
   const uint64_t total = planned_datagrams(o, prepared->samples);
   const Pacing pacing(o.samples, o.burst);
   Impairments impairments(o.drop_every, o.duplicate_every, o.reorder_every);
