@@ -177,10 +177,11 @@ class WasapiStream final : public AudioStream {
     if (started_) client_->Stop();
   }
 
-  // Starts the render thread; false when the thread could not be created.
+  // Starts the render thread, which waits for play().
   Status start_thread() {
-    if (!stop_event_.get())
-      return make_error(failed("CreateEventW", HRESULT_FROM_WIN32(GetLastError())));
+    if (!stop_event_.get()) {
+      return make_error(failed("CreateEventW", HRESULT_FROM_WIN32(::GetLastError())));
+    }
     try {
       thread_ = std::thread([this] { render_loop(); });
     } catch (const std::system_error& e) {
@@ -192,8 +193,9 @@ class WasapiStream final : public AudioStream {
   Status play() override {
     if (started_) return {};
     const HRESULT hr = client_->Start();
-    if (FAILED(hr) && hr != AUDCLNT_E_NOT_STOPPED)
+    if (FAILED(hr) && hr != AUDCLNT_E_NOT_STOPPED) {
       return make_error(failed("IAudioClient::Start", hr));
+    }
     started_ = true;
     return {};
   }
