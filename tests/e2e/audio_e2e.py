@@ -9,6 +9,7 @@ the status lines through waiting, streaming and idle, the loss count for a sende
 datagrams, and the audio and bind failure paths. mDNS stays off (--no-mdns): multicast only
 ever runs inside network namespaces.
 """
+import contextlib
 import os
 import re
 import shutil
@@ -32,6 +33,7 @@ LEVEL_TOLERANCE_DB = 0.5
 FREQ_TOLERANCE_HZ = 1.0
 
 checks = harness.Checks()
+NS = None  # the suite's own network namespace, when it can make one
 
 
 def rendering_line(name, rate, channels):
@@ -88,10 +90,10 @@ def run_tone(pulse, label, receiver_args, sink, send_args, freq, level, device_l
              gain_line=None, silent_sink=None, signal_args=None):
     """Starts the receiver, records `sink`, sends a 2-second tone (or `signal_args`) and checks
     what comes out."""
-    harness.wait_port_free()
+    harness.wait_port_free(netns=NS)
     recording = pulse.record(sink)
     other = pulse.record(silent_sink) if silent_sink else None
-    with harness.Receiver(receiver_args + ["--no-mdns"], env=pulse.env) as rx:
+    with harness.Receiver(receiver_args + ["--no-mdns"], env=pulse.env, netns=NS) as rx:
         startup_lines(rx, label, device_line, gain_line)
         # The stream plays before any datagram: it must be connected and output silence.
         harness.wait_until(lambda: pulse.sink_inputs() >= 1, 5)
@@ -102,7 +104,7 @@ def run_tone(pulse, label, receiver_args, sink, send_args, freq, level, device_l
         lead_end = recording.seconds()
         if signal_args is None:
             signal_args = ["--duration", "2", "--freq", str(freq), "--level", str(level)]
-        sent = harness.send(signal_args + send_args)
+        sent = harness.send(signal_args + send_args, netns=NS)
         checks.check(f"{label}: brindle-send succeeded", sent.returncode == 0,
                      sent.stderr.strip())
         rx.wait_status_lines(1, 5)
@@ -132,7 +134,7 @@ def wav_files(pulse):
                         path, "synth", "2", "sine", "440", "vol", "0.5"], check=True)
     run_tone(pulse, "WAV file", [], "cable", [], 440, 0.5,
              rendering_line(harness.CABLE_DESCRIPTION, 48000, 2), signal_args=["--wav", good])
-    refused = harness.send(["--wav", wrong])
+    refused = harness.send(["--wav", wrong], netns=NS)
     checks.equal("WAV file: 44.1 kHz refused with status 1 and the reason",
                  (refused.returncode, refused.stderr),
                  (1, f"brindle-send: {wrong}: unsupported WAV format (1 ch, 44100 Hz, 16-bit, "
@@ -147,7 +149,7 @@ def gain_of(args):
 
 
 def device_tools(pulse):
-    status, out, err = harness.run_receiver(["--list-devices"], pulse.env)
+    status, out, err = harness.run_receiver(["--list-devices"], pulse.env, netns=NS)
     lines = out.split("\n")
     checks.check("--list-devices: header names the host",
                  re.fullmatch(r"Output devices \(.+\):", lines[0]) is not None, repr(lines[0]))
@@ -158,7 +160,7 @@ def device_tools(pulse):
 
     for query, found in (("cable input", True), (harness.CABLE_DESCRIPTION, True),
                          ("HI-FI", True), ("default", True), ("no such device", False)):
-        result = harness.run_receiver(["--check-device", query], pulse.env)
+        result = harness.run_receiver(["--check-device", query], pulse.env, netns=NS)
         word = "found" if found else "not found"
         checks.equal(f"--check-device {query!r}: {word}", result,
                      (0 if found else 1, f"{query}: {word}\n", ""))
@@ -166,8 +168,8 @@ def device_tools(pulse):
 
 def status_sequence(pulse):
     """Waiting before the phone, streaming with the sent counts, then idle."""
-    harness.wait_port_free()
-    with harness.Receiver(["--no-mdns"], env=pulse.env) as rx:
+    harness.wait_port_free(netns=NS)
+    with harness.Receiver(["--no-mdns"], env=pulse.env, netns=NS) as rx:
         found = rx.wait_for_line(lambda l: l == "", timeout=10)
         blank_time = rx.out_lines[found[0]][0] if found else time.monotonic()
         first = rx.wait_for_line(lambda l: l.startswith("["), timeout=5)
@@ -177,7 +179,7 @@ def status_sequence(pulse):
             delay = rx.out_lines[first[0]][0] - blank_time
             checks.check("status: first line two seconds after the empty line",
                          1.8 <= delay <= 2.6, f"{delay:.2f} s")
-        sender = harness.send(["--duration", "3", "--level", "0.5"])
+        sender = harness.send(["--duration", "3", "--level", "0.5"], netns=NS)
         checks.check("status: brindle-send succeeded", sender.returncode == 0, sender.stderr)
         # Two more periods so the last streaming line and at least one idle line are out.
         time.sleep(4.5)
@@ -224,7 +226,7 @@ def last_status_after(rx, index, timeout=8):
 def loss_count(pulse):
     """Faults injected by the sender show in the receiver's counts, one sender after another
     on the same receiver (a sender starting at a lower number adds no loss)."""
-    harness.wait_port_free()
+    harness.wait_port_free(netns=NS)
     steps = (
         ("drop every 10th across the sequence wrap",
          ["--count", "101", "--drop-every", "10", "--seq-start", "4294967250"], "dropped 10,",
@@ -236,11 +238,11 @@ def loss_count(pulse):
         ("duplicate every 10th: no loss", ["--count", "101", "--duplicate-every", "10"],
          "duplicated 10,", (91 + 105 + 111, 30)),
     )
-    with harness.Receiver(["--no-mdns"], env=pulse.env) as rx:
+    with harness.Receiver(["--no-mdns"], env=pulse.env, netns=NS) as rx:
         found = rx.wait_for_line(lambda l: l == "", timeout=10)
         index = found[0] if found else 0
         for name, args, summary, (want_rx, want_lost) in steps:
-            sender = harness.send(args)
+            sender = harness.send(args, netns=NS)
             checks.check(f"loss: {name}: brindle-send reports it", sender.returncode == 0
                          and summary in sender.stdout, (sender.stdout + sender.stderr).strip())
             index, status = last_status_after(rx, index)
@@ -251,12 +253,12 @@ def loss_count(pulse):
 
 def sender_addresses(pulse):
     """The phone's address as the receiver shows it, for IPv6 and a host name."""
-    harness.wait_port_free()
-    with harness.Receiver(["--no-mdns"], env=pulse.env) as rx:
+    harness.wait_port_free(netns=NS)
+    with harness.Receiver(["--no-mdns"], env=pulse.env, netns=NS) as rx:
         found = rx.wait_for_line(lambda l: l == "", timeout=10)
         index = found[0] if found else 0
         for host, prefix in (("::1", "[::1]:"), ("localhost", "[")):
-            sender = harness.send(["--count", "20", host])
+            sender = harness.send(["--count", "20", host], netns=NS)
             checks.check(f"address: brindle-send to {host}", sender.returncode == 0,
                          sender.stderr.strip())
             index, status = last_status_after(rx, index)
@@ -266,9 +268,9 @@ def sender_addresses(pulse):
 
 
 def failure_paths(pulse):
-    harness.wait_port_free()
+    harness.wait_port_free(netns=NS)
     status, out, err = harness.run_receiver(["--no-mdns", "--device", "no such device"],
-                                            pulse.env)
+                                            pulse.env, netns=NS)
     checks.equal("audio failure: status 1", status, 1)
     checks.equal("audio failure: only the title on stdout", out, TITLE + "\n")
     prefix = ("\naudio: no output device matching \"no such device\". Run with --list-devices "
@@ -277,13 +279,14 @@ def failure_paths(pulse):
     checks.check("audio failure: the no-match message",
                  err.startswith(prefix) and err.endswith(suffix) and err.count("\n") == 3,
                  repr(err))
-    checks.check("audio failure: port 45333 free afterwards", harness.port_is_free(),
+    checks.check("audio failure: port 45333 free afterwards", harness.port_is_free(netns=NS),
                  "port 45333 busy")
     if shutil.which("strace"):
         # The process is gone before anyone could look at the port, so watch its calls instead.
         trace = os.path.join(pulse.dir, "bind.trace")
-        subprocess.run(["strace", "-f", "-qq", "-e", "trace=socket,bind", "-o", trace,
-                        harness.RECEIVER_EXE, "--no-mdns", "--device", "no such device"],
+        subprocess.run(harness.in_netns(NS, [
+            "strace", "-f", "-qq", "-e", "trace=socket,bind", "-o", trace, harness.RECEIVER_EXE,
+            "--no-mdns", "--device", "no such device"]),
                        env=pulse.env, capture_output=True, timeout=20, stdin=subprocess.DEVNULL)
         with open(trace) as f:
             calls = [l for l in f if "AF_INET" in l]
@@ -291,9 +294,9 @@ def failure_paths(pulse):
     else:
         harness.log("strace not installed: socket calls of the audio failure not traced")
 
-    harness.wait_port_free()
-    with harness.hold_port():
-        status, out, err = harness.run_receiver(["--no-mdns"], pulse.env)
+    harness.wait_port_free(netns=NS)
+    with harness.hold_port(netns=NS):
+        status, out, err = harness.run_receiver(["--no-mdns"], pulse.env, netns=NS)
     checks.equal("bind failure: status 1", status, 1)
     checks.equal("bind failure: title and rendering lines on stdout", out,
                  TITLE + "\n" + rendering_line(harness.CABLE_DESCRIPTION, 48000, 2) + "\n")
@@ -307,7 +310,16 @@ def main():
         if not os.access(exe, os.X_OK):
             print(f"missing executable: {exe}")
             return 1
-    with harness.PulseServer() as pulse:
+    global NS
+    with contextlib.ExitStack() as stack:
+        if harness.NetNamespace.available():
+            # Other runs on this machine send to 127.0.0.1:45333 too; our own loopback keeps
+            # their datagrams out of our measurements.
+            NS = stack.enter_context(harness.NetNamespace())
+            harness.log(f"receivers and senders run in network namespace {NS.name}")
+        else:
+            harness.log("no network namespace (not root?): sharing the machine's loopback")
+        pulse = stack.enter_context(harness.PulseServer())
         pulse.add_null_sink("cable", harness.CABLE_DESCRIPTION, rate=48000, default=True)
         pulse.add_null_sink("hifi", HIFI_DESCRIPTION, rate=44100)
         harness.log(f"private PulseAudio server in {pulse.dir}")

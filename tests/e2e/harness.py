@@ -3,19 +3,22 @@ plain-Python signal analysis. Every process is started here and ended here by it
 
     import harness
     checks = harness.Checks()
-    with harness.PulseServer() as pulse:                 # private server, nothing shared
+    with harness.PulseServer() as pulse, harness.NetNamespace() as ns:
         pulse.add_null_sink("cable", harness.CABLE_DESCRIPTION, default=True)
         pulse.add_null_sink("hifi", "Hi-Fi Speakers", rate=44100)
         rec = pulse.record("cable")                      # parec on cable.monitor, running
-        with harness.Receiver(["--no-mdns"], env=pulse.env) as rx:
+        with harness.Receiver(["--no-mdns"], env=pulse.env, netns=ns) as rx:
             rx.wait_for_line(lambda l: l.startswith("[  waiting]"), timeout=5)
-            harness.send(["--duration", "1"], env=pulse.env)
+            harness.send(["--duration", "1"], env=pulse.env, netns=ns)
             rec.wait_seconds(rec.seconds() + 0.5)       # let the end of the tone through
         samples = rec.finish()                           # mono floats, rec.rate per second
         checks.check("tone is 1 kHz", abs(harness.frequency(samples, rec.rate) - 1000) < 1)
     checks.finish()                                       # prints the tally, exits 1 on failure
 
 Pieces:
+  NetNamespace      a private network namespace with only loopback up: receivers and senders
+                    run inside it so no other run on the machine can reach their port 45333.
+                    Pass it as `netns=` to Receiver, run_receiver, send, port_is_free, hold_port.
   PulseServer       start/stop a pulseaudio process in a temporary runtime folder; `env` is the
                     environment for children (XDG_RUNTIME_DIR, PULSE_RUNTIME_PATH, PULSE_SERVER,
                     HOME); add_null_sink(), set_default_sink(), record(), pactl().
@@ -36,7 +39,6 @@ import math
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -92,6 +94,44 @@ def wait_until(predicate, timeout, interval=0.05):
         if time.monotonic() >= end:
             return value
         time.sleep(interval)
+
+
+# ---------------------------------------------------------------------------- network namespace
+
+class NetNamespace:
+    """A network namespace of our own with loopback up (needs root and iproute2). The sound
+    server's socket is a file path, so it stays reachable from inside."""
+
+    def __init__(self, prefix="brindle-e2e"):
+        self.name = f"{prefix}-{os.getpid()}"
+
+    def __enter__(self):
+        subprocess.run(["ip", "netns", "add", self.name], check=True, capture_output=True)
+        try:
+            subprocess.run(["ip", "-n", self.name, "link", "set", "lo", "up"], check=True,
+                           capture_output=True)
+        except subprocess.CalledProcessError:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
+
+    def wrap(self, command):
+        # "ip netns exec" enters the namespace and execs: the PID is the command's own.
+        return ["ip", "netns", "exec", self.name] + list(command)
+
+    @staticmethod
+    def available():
+        return os.geteuid() == 0 and shutil.which("ip") is not None
+
+
+def in_netns(netns, command):
+    return netns.wrap(command) if netns is not None else list(command)
 
 
 # ---------------------------------------------------------------------------- sound server
@@ -293,10 +333,11 @@ class Recording:
 class Receiver:
     """brindle-receiver as a user would run it, with its output read line by line."""
 
-    def __init__(self, args, env, exe=None):
+    def __init__(self, args, env, exe=None, netns=None):
         self.args = list(args)
         self.env = env
         self.exe = exe or RECEIVER_EXE
+        self.netns = netns
         self.proc = None
         self.out_lines = []  # (monotonic time, text without "\n")
         self.err_lines = []
@@ -314,7 +355,7 @@ class Receiver:
 
     def start(self):
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([self.exe] + self.args, env=self.env,
+        self.proc = subprocess.Popen(in_netns(self.netns, [self.exe] + self.args), env=self.env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         for stream, lines, raw in ((self.proc.stdout, self.out_lines, self._raw_out),
@@ -389,23 +430,26 @@ class Receiver:
         return self.proc.returncode
 
 
-def run_receiver(args, env, timeout=20):
+def run_receiver(args, env, timeout=20, netns=None):
     """Runs brindle-receiver to its end: (status, stdout text, stderr text)."""
-    proc = subprocess.run([RECEIVER_EXE] + list(args), env=env, capture_output=True,
+    proc = subprocess.run(in_netns(netns, [RECEIVER_EXE] + list(args)), env=env,
+                          capture_output=True,
                           timeout=timeout, stdin=subprocess.DEVNULL)
     return proc.returncode, proc.stdout.decode("utf-8", "replace"), \
         proc.stderr.decode("utf-8", "replace")
 
 
-def send(args, env=None, timeout=60):
+def send(args, env=None, timeout=60, netns=None):
     """Runs brindle-send to completion (to 127.0.0.1:45333 unless args say otherwise)."""
-    return subprocess.run([SENDER_EXE] + list(args), env=env, capture_output=True, text=True,
-                          timeout=timeout, stdin=subprocess.DEVNULL)
+    return subprocess.run(in_netns(netns, [SENDER_EXE] + list(args)), env=env,
+                          capture_output=True, text=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL)
 
 
-def start_sender(args, env=None):
+def start_sender(args, env=None, netns=None):
     """brindle-send in the background; end it with stop_process()."""
-    return subprocess.Popen([SENDER_EXE] + list(args), env=env, stdin=subprocess.DEVNULL,
+    return subprocess.Popen(in_netns(netns, [SENDER_EXE] + list(args)), env=env,
+                            stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
@@ -422,45 +466,59 @@ def stop_process(proc, timeout=5):
 
 # ---------------------------------------------------------------------------- UDP port
 
-def _try_bind(family, host, port):
-    s = socket.socket(family, socket.SOCK_DGRAM)
-    try:
-        if family == socket.AF_INET6:
-            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-        s.bind((host, port))
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
+# Run as a child so that it can sit inside a namespace. argv: port, "probe" or "hold".
+_PORT_SCRIPT = r"""
+import socket, sys
+port, mode = int(sys.argv[1]), sys.argv[2]
+v6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+v4 = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+try:
+    v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    v6.bind(("::", port))
+    v4.bind(("0.0.0.0", port))
+except OSError as e:
+    print(e, flush=True)
+    sys.exit(1)
+if mode == "hold":
+    print("held", flush=True)
+    sys.stdin.read()
+"""
 
 
-def port_is_free(port=UDP_PORT):
+def port_is_free(port=UDP_PORT, netns=None):
     """Whether nobody holds the UDP port on 0.0.0.0 or [::]."""
-    return _try_bind(socket.AF_INET, "0.0.0.0", port) and _try_bind(socket.AF_INET6, "::", port)
+    proc = subprocess.run(in_netns(netns, [sys.executable, "-c", _PORT_SCRIPT, str(port),
+                                           "probe"]),
+                          capture_output=True, timeout=20, stdin=subprocess.DEVNULL)
+    return proc.returncode == 0
 
 
-def wait_port_free(port=UDP_PORT, timeout=300):
+def wait_port_free(port=UDP_PORT, timeout=300, netns=None):
     """Another suite (or another worker's run) may hold the port: wait for it."""
-    if port_is_free(port):
+    if port_is_free(port, netns):
         return True
     log(f"UDP {port} is busy; waiting for it to be free")
-    return wait_until(lambda: port_is_free(port), timeout, interval=0.5)
+    return wait_until(lambda: port_is_free(port, netns), timeout, interval=0.5)
 
 
 @contextlib.contextmanager
-def hold_port(port=UDP_PORT):
+def hold_port(port=UDP_PORT, netns=None):
     """Occupies the UDP port on [::] (IPv6 only) and on 0.0.0.0 for the `with` block."""
-    v6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
-    v4 = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    holder = subprocess.Popen(in_netns(netns, [sys.executable, "-c", _PORT_SCRIPT, str(port),
+                                               "hold"]),
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
-        v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-        v6.bind(("::", port))
-        v4.bind(("0.0.0.0", port))
+        line = holder.stdout.readline().strip()
+        if line != "held":
+            raise RuntimeError(f"could not hold UDP {port}: {line}")
         yield
     finally:
-        v6.close()
-        v4.close()
+        holder.stdin.close()  # the holder exits when its input ends
+        try:
+            holder.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            holder.kill()
+            holder.wait()
 
 
 # ---------------------------------------------------------------------------- analysis
