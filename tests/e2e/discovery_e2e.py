@@ -408,9 +408,9 @@ def lifecycle_checks(pc, phone, tmp):
                                    env=dict(os.environ, COMPUTERNAME=LABEL))
         probe.wait_for(lambda p: not p.running(), 15)
         listener.wait_for(lambda p: "done" in p.stdout_text(), 15)
-        check("probe advertised and released",
-              "advertised" in probe.stdout_text() and "released" in probe.stdout_text(),
-              probe.stdout_text() + probe.stderr_text())
+        check("probe advertised, released and exited cleanly",
+              "advertised" in probe.stdout_text() and "released" in probe.stdout_text()
+              and probe.proc.returncode == 0, probe.stdout_text() + probe.stderr_text())
         packets = captured(listener)
         hellos = [t for t, rs in packets if rs and all(ttl > 0 for _, _, ttl in rs) and len(rs) >= 6]
         goodbyes = [rs for t, rs in packets if rs and all(ttl == 0 for _, _, ttl in rs)]
