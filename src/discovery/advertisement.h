@@ -15,6 +15,7 @@ inline constexpr char SERVICE_TYPE[] = "_brindle._udp.local.";
 // The receiver's UDP_PORT; this library does not depend on the receiver's.
 inline constexpr uint16_t ADVERTISED_PORT = 45333;
 
+// The registered service; held by the main thread for as long as it should stay advertised.
 class MdnsAdvertisement {
  public:
   MdnsAdvertisement(std::string full_name, std::string instance_name,
@@ -34,7 +35,8 @@ class MdnsAdvertisement {
   std::unique_ptr<MdnsResponder> responder_;
 };
 
-// Creates the responder and registers the service; the error text is one line.
+// Creates the responder and registers the service; the error text is one line. Main thread,
+// once per run.
 Result<MdnsAdvertisement> advertise_mdns();
 
 }  // namespace brindle
