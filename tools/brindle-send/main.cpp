@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -110,11 +111,11 @@ int run(const SendOptions& o) {
   while (!stop_requested() && (!o.count || made < *o.count)) {
     const size_t n = source.read(block);
     if (n == 0) break;
-    const Datagram datagram =
+    Datagram datagram =
         encode_datagram(o.seq_start + static_cast<uint32_t>(made), std::span(block).first(n));
     std::this_thread::sleep_until(start + pacing.send_offset(made, total));
     ++made;
-    impairments.submit(made, datagram, out);
+    impairments.submit(made, std::move(datagram), out);
     transmit();
   }
   impairments.flush(out);
