@@ -23,6 +23,8 @@ Checks:
     checked from the sink's monitor (no dropout, frequency, level), with the start-up lines and
     a 48000 Hz float stream on the PulseAudio side;
   * a real mDNS client (python3-zeroconf) in the phone namespace resolves the advertised service;
+  * removing the cable under the running stream: one "audio stream error" line (the device
+    invalidated), the stream ends, the status lines go on;
   * a second instance is refused with status 1 and the exact line. Wine without a display has
     no window driver: MessageBoxW cannot create its window and returns at once (Wine logs
     "nodrv_CreateWindow"), so the refused start ends by itself; DISPLAY is removed to make sure
@@ -332,6 +334,26 @@ def receiver_session(wine, pulse, phone, root):
         check("the first receiver still runs", receiver.poll() is None)
         check("nothing unexpected on the receiver's stderr", read_lines(err_path) == [],
               str(read_lines(err_path)))
+
+        # Removing the endpoint under a running stream: WASAPI reports the device invalidated,
+        # once; the stream ends and the rest of the program goes on.
+        modules = pulse.pactl(["list", "short", "modules"]).stdout.splitlines()
+        cable_module = [l.split()[0] for l in modules if "sink_name=cable" in l]
+        pulse.pactl(["unload-module", cable_module[0]])
+        reported = wait_for(lambda: read_lines(err_path) != [], 20)
+        errors = read_lines(err_path)
+        check("a vanished endpoint is reported as one stream error",
+              reported and len(errors) == 1 and errors[0].startswith("audio stream error: ")
+              and errors[0].endswith(" (os error 0x88890004)"), str(errors))
+        printed = len(read_lines(out_path))
+        check("after the stream error the status line goes on",
+              wait_for(lambda: len(read_lines(out_path)) > printed + 1, 10)
+              and receiver.poll() is None)
+        time.sleep(1.0)
+        check("the stream error is reported only once", len(read_lines(err_path)) == 1,
+              str(read_lines(err_path)))
+        check("no stream is left on the sound server",
+              pulse.pactl(["list", "short", "sink-inputs"]).stdout.strip() == "")
     finally:
         receiver.kill()
         receiver.wait()
