@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   pulseaudio pulseaudio-utils sox unicode-data
-  python3 python3-zeroconf python3-gi gir1.2-glib-2.0 avahi-utils avahi-daemon dbus
+  python3 python3-zeroconf python3-gi gir1.2-glib-2.0 avahi-utils avahi-daemon dbus dbus-daemon util-linux
   iproute2 bind9-dnsutils strace
   g++-mingw-w64-x86-64 wine wine64 xvfb
 )

@@ -28,6 +28,8 @@
 namespace brindle {
 namespace {
 
+static_assert(ADVERTISED_PORT == UDP_PORT, "the advertised port is the one the receiver binds");
+
 constexpr std::string_view TITLE_LINE = "Brindle receiver — iPhone → Windows  (Ctrl-C to quit)\n";
 
 int run_action(const ShowHelp&) {
