@@ -22,6 +22,8 @@ add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE WIN32
 
 # One self-contained .exe: libstdc++, libgcc and winpthread linked in, only system DLLs needed.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# A Release .exe ships without its symbols (about 1.5 MB instead of 24 MB).
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
 # ctest runs the test programs through Wine.
 find_program(BRINDLE_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
