@@ -41,7 +41,10 @@ if [ "${BRINDLE_SKIP_WINDOWS:-0}" != 1 ]; then
   cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
   cmake --build build-win -j"$jobs"
-  ctest --test-dir build-win --output-on-failure
+  # A throwaway Wine prefix, so no state of an earlier run (or of ~/.wine) leaks in.
+  wine_prefix=$(mktemp -d)
+  WINEPREFIX=$wine_prefix WINEDEBUG=-all ctest --test-dir build-win --output-on-failure
+  rm -rf "$wine_prefix"
 fi
 
 stage "native build: unit and end-to-end tests"
