@@ -7,7 +7,7 @@
 #include "audio/device_selection.h"
 #include "audio/unicode_lower.h"
 #include "main/autostart_store.h"
-#include "main/command_line_quote.h"
+#include "platform/command_line_quote.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/utf8.h"

@@ -1,7 +1,7 @@
 #include <string>
 
 #include "main/autostart_store.h"
-#include "main/command_line_quote.h"
+#include "platform/command_line_quote.h"
 #include "platform/utf8.h"
 
 namespace brindle {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/command_line_quote.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
 #include "platform/utf8.h"
@@ -47,28 +48,6 @@ std::wstring wide(std::string_view text) {
 std::string narrow(std::wstring_view text) {
   return utf8::from_utf16(
       std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
-}
-
-// One argument as the C runtime and CommandLineToArgvW read it back: quoted when it is empty or
-// holds white space or a quote; backslashes doubled only where a quote follows them.
-std::wstring quote_argument(std::wstring_view arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
-    return std::wstring(arg);
-  }
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  quoted += L'"';
-  return quoted;
 }
 
 std::optional<std::wstring> module_path() {
@@ -214,8 +193,9 @@ Result<ProcessOutput> run_process(const std::string& program, std::span<const st
   const std::optional<std::wstring> resolved = resolve_program(wide_program);
   if (!resolved) return make_error(os_error_text(ERROR_FILE_NOT_FOUND));
 
-  std::wstring command_line = quote_argument(wide_program);
-  for (const std::string& arg : args) command_line += L" " + quote_argument(wide(arg));
+  std::wstring command_line = wide(windows_command_line_argument(program));
+  for (const std::string& arg : args)
+    command_line += L" " + wide(windows_command_line_argument(arg));
 
   std::optional<Pipe> input = make_pipe(true);
   std::optional<Pipe> output = make_pipe(false);

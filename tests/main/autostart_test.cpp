@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "main/autostart_store.h"
-#include "main/command_line_quote.h"
+#include "platform/command_line_quote.h"
 
 namespace brindle {
 namespace {

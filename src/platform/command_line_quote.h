@@ -12,6 +12,10 @@ namespace brindle {
 // and without a trailing backslash comes out as itself between the quotes.
 std::string quote_windows_argument(std::string_view arg);
 
+// `arg` as it goes onto a child's command line: unchanged when it is non-empty and holds no
+// white space or quote, otherwise quoted as above.
+std::string windows_command_line_argument(std::string_view arg);
+
 // Splits a command line by the Windows argument rules; the program name goes by the same rules,
 // which read every Windows path the way the program-name rule does.
 std::vector<std::string> split_windows_command_line(std::string_view line);

@@ -1,4 +1,4 @@
-#include "main/command_line_quote.h"
+#include "platform/command_line_quote.h"
 
 #include <cstddef>
 
@@ -31,6 +31,13 @@ std::string quote_windows_argument(std::string_view arg) {
   quoted.append(backslashes * 2, '\\');  // they stand before the closing quote
   quoted += '"';
   return quoted;
+}
+
+std::string windows_command_line_argument(std::string_view arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string_view::npos) {
+    return std::string(arg);
+  }
+  return quote_windows_argument(arg);
 }
 
 std::vector<std::string> split_windows_command_line(std::string_view line) {
