@@ -19,38 +19,20 @@ if(BRINDLE_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# {fmt} is used header-only, so the Windows build needs nothing but the headers.
-# The cross compiler must not see the rest of /usr/include, so it gets a folder
-# that holds only a link to the fmt headers.
-set(BRINDLE_FMT_ROOT "" CACHE PATH "Folder that contains fmt/format.h")
-if(NOT BRINDLE_FMT_ROOT)
-  if(CMAKE_CROSSCOMPILING)
-    set(_fmt_shim ${CMAKE_BINARY_DIR}/fmt-include)
-    file(MAKE_DIRECTORY ${_fmt_shim})
-    file(CREATE_LINK /usr/include/fmt ${_fmt_shim}/fmt SYMBOLIC)
-    set(BRINDLE_FMT_ROOT ${_fmt_shim})
-  else()
-    find_path(BRINDLE_FMT_ROOT fmt/format.h REQUIRED)
-  endif()
-endif()
+# {fmt}: the Debian library natively. The Windows build uses it header-only, so the .exe needs
+# nothing but the headers; the cross compiler must not see the rest of /usr/include, so it gets a
+# folder that holds only a link to the fmt headers.
 add_library(brindle_fmt INTERFACE)
-target_include_directories(brindle_fmt SYSTEM INTERFACE ${BRINDLE_FMT_ROOT})
-target_compile_definitions(brindle_fmt INTERFACE FMT_HEADER_ONLY=1)
-
-# brindle_library(name SOURCES ... [WIN ...] [POSIX ...] [DEPS ...])
-# One static library per subsystem folder; the platform halves are picked here, never by #ifdef.
-function(brindle_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;WIN;POSIX;DEPS" ${ARGN})
-  set(srcs ${ARG_SOURCES})
-  if(WIN32)
-    list(APPEND srcs ${ARG_WIN})
-  else()
-    list(APPEND srcs ${ARG_POSIX})
-  endif()
-  add_library(${name} STATIC ${srcs})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
-  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
-endfunction()
+if(CMAKE_CROSSCOMPILING)
+  set(_fmt_shim ${CMAKE_BINARY_DIR}/fmt-include)
+  file(MAKE_DIRECTORY ${_fmt_shim})
+  file(CREATE_LINK /usr/include/fmt ${_fmt_shim}/fmt SYMBOLIC)
+  target_include_directories(brindle_fmt SYSTEM INTERFACE ${_fmt_shim})
+  target_compile_definitions(brindle_fmt INTERFACE FMT_HEADER_ONLY=1)
+else()
+  find_package(fmt REQUIRED)
+  target_link_libraries(brindle_fmt INTERFACE fmt::fmt)
+endif()
 
 # brindle_folder_library(name [EXCLUDE file...] [DEPS ...]): every .cpp of the current folder;
 # *_win.cpp only on Windows, *_posix.cpp only elsewhere.

@@ -26,7 +26,7 @@ if [ "${BRINDLE_SKIP_FUZZ:-0}" != 1 ]; then
   stage "fuzzers (${fuzz_seconds} s each)"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBRINDLE_FUZZ=ON -DBRINDLE_BUILD_TESTS=OFF
-  cmake --build build-fuzz -j"$jobs"
+  cmake --build build-fuzz -j"$jobs" --target fuzzers
   for fuzzer in build-fuzz/fuzz/*/*_fuzz; do
     [ -x "$fuzzer" ] || continue
     corpus=$(mktemp -d)
