@@ -23,7 +23,7 @@ if ! pactl info >/dev/null 2>&1; then
     pacmd update-sink-proplist cable device.description="'CABLE Input (VB-Audio Virtual Cable)'"
     pactl set-default-sink cable
     echo "send a test tone from another shell:  build/brindle-send --duration 10" >&2
-    echo "listen to what the receiver plays:     PULSE_SERVER=$PULSE_SERVER parec -d cable.monitor | ..." >&2
+    echo "record what the receiver plays:        PULSE_SERVER=$PULSE_SERVER parec -d cable.monitor --file-format=wav out.wav" >&2
   fi
 fi
 exec build/brindle-receiver "$@"
