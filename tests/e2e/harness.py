@@ -198,13 +198,7 @@ class PulseServer:
 
     def stop(self):
         if self.proc is not None:
-            if self.proc.poll() is None:
-                self.proc.terminate()
-                try:
-                    self.proc.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    self.proc.kill()
-                    self.proc.wait()
+            stop_process(self.proc, sig=signal.SIGTERM)
             self.proc = None
         if self._log:
             self._log.close()
@@ -311,13 +305,7 @@ class Recording:
 
     def finish(self):
         """Stops parec and returns the first channel as a list of floats."""
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc, sig=signal.SIGTERM)
         self._thread.join(timeout=5)
         data = b"".join(self._chunks)
         data = data[:len(data) - len(data) % (4 * self.channels)]
@@ -453,9 +441,10 @@ def start_sender(args, env=None, netns=None):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def stop_process(proc, timeout=5):
+def stop_process(proc, timeout=5, sig=signal.SIGINT):
+    """Signals `proc` (SIGINT by default), then kills it if it has not ended within `timeout`."""
     if proc.poll() is None:
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(sig)
         try:
             proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -544,15 +533,19 @@ def db(ratio):
 
 def frequency(samples, rate):
     """Frequency of a steady tone from its rising zero crossings, each placed by linear
-    interpolation between the two samples around it: cycles / time between first and last."""
+    interpolation between the two samples around it. Periods more than 2 % away from the median
+    (a dropout or phase jump inside the stretch) are left out; the rest are averaged."""
     crossings = []
     for i in range(1, len(samples)):
         a, b = samples[i - 1], samples[i]
         if a < 0.0 <= b:
             crossings.append(i - 1 + (-a / (b - a)))
-    if len(crossings) < 2:
+    periods = [b - a for a, b in zip(crossings, crossings[1:])]
+    if not periods:
         return 0.0
-    return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
+    median = sorted(periods)[len(periods) // 2]
+    steady = [p for p in periods if abs(p - median) <= 0.02 * median]
+    return rate * len(steady) / sum(steady)
 
 
 def goertzel_power(samples, rate, freq):
