@@ -6,7 +6,8 @@ PulseAudio server plays the PC with two null sinks (the virtual cable, default, 
 Checked: the device listing and check, the start-up lines byte for byte, silence before the
 first datagram, the tone's frequency and level (with and without gain, at 48 and 44.1 kHz),
 the status lines through waiting, streaming and idle, the loss count for a sender that drops
-datagrams, and the audio and bind failure paths. mDNS stays off (--no-mdns): multicast only
+datagrams, datagrams to drop and an over-long one, a flood from several senders (the queue stays
+bounded), and the audio and bind failure paths. mDNS stays off (--no-mdns): multicast only
 ever runs inside network namespaces.
 """
 import contextlib
@@ -267,6 +268,55 @@ def sender_addresses(pulse):
                          status and status["addr"])
 
 
+# Sent from a child so it can sit in the suite's namespace. argv: one hex datagram per argument.
+_RAW_SENDER = r"""
+import socket, sys
+with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+    for hex_bytes in sys.argv[1:]:
+        s.sendto(bytes.fromhex(hex_bytes), ("127.0.0.1", 45333))
+"""
+
+
+def send_raw(datagrams):
+    subprocess.run(harness.in_netns(NS, ["/usr/bin/python3", "-c", _RAW_SENDER] +
+                                    [d.hex() for d in datagrams]), check=True, timeout=20)
+
+
+def bad_input_and_flood(pulse):
+    """Datagrams to drop leave no trace, an over-long one is parsed and the receiver goes on;
+    several bursting senders at once keep the queue bounded by the trim (120 ms with the
+    default prefill) while every datagram is counted."""
+    harness.wait_port_free(netns=NS)
+    junk = [b"BRD1" + bytes(7),                      # 11 bytes: too short
+            b"1DRB" + bytes(8 + 960),                # magic in reverse byte order
+            bytes(range(256)) * 4,                   # random-looking bytes
+            b""]                                     # empty datagram
+    header = b"BRD1" + (7).to_bytes(4, "little") + (1018).to_bytes(2, "little") + bytes(2)
+    with harness.Receiver(["--no-mdns"], env=pulse.env, netns=NS) as rx:
+        found = rx.wait_for_line(lambda l: l == "", timeout=10)
+        index = found[0] if found else 0
+        send_raw(junk)
+        found = rx.wait_for_line(lambda l: l.startswith("["), timeout=8, start=index)
+        checks.check("bad input: dropped datagrams leave the receiver waiting",
+                     found is not None and found[1] == WAITING_LINE, found and found[1])
+        send_raw([header + bytes(4000 - len(header))])  # over-long: only 2048 bytes are read
+        index, status = last_status_after(rx, index)
+        checks.equal("bad input: an over-long datagram is counted once",
+                     status and int(status["rx"]), 1)
+
+        senders = [harness.start_sender(["--count", "300", "--burst", "25", "--seq-start",
+                                         str(n * 1000)], netns=NS) for n in range(3)]
+        for sender in senders:
+            sender.wait(timeout=30)
+        checks.check("flood: three bursting senders finished",
+                     all(s.returncode == 0 for s in senders))
+        index, status = last_status_after(rx, index)
+        checks.equal("flood: every datagram counted, receiver still running",
+                     status and int(status["rx"]), 1 + 900)
+        fills = [int(p["fill"]) for p in map(parse_status, rx.status_lines()) if p]
+        checks.check("flood: the queue never holds more than 120 ms", max(fills) <= 120, fills)
+
+
 def failure_paths(pulse):
     harness.wait_port_free(netns=NS)
     status, out, err = harness.run_receiver(["--no-mdns", "--device", "no such device"],
@@ -336,6 +386,7 @@ def main():
         status_sequence(pulse)
         loss_count(pulse)
         sender_addresses(pulse)
+        bad_input_and_flood(pulse)
         failure_paths(pulse)
     checks.finish()
 
