@@ -6,26 +6,10 @@
 
 #include <fmt/format.h>
 
-#include "platform/utf8.h"
+#include "platform/system_message_win.h"
 
 namespace brindle::com {
 namespace {
-
-struct LocalFreeDeleter {
-  void operator()(wchar_t* text) const { ::LocalFree(text); }
-};
-
-std::string system_text(HRESULT hr) {
-  wchar_t* raw = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&raw), 0, nullptr);
-  const std::unique_ptr<wchar_t, LocalFreeDeleter> owned(raw);
-  if (length == 0 || raw == nullptr) return {};
-  std::u16string_view text(reinterpret_cast<const char16_t*>(raw), length);
-  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n')) text.remove_suffix(1);
-  return utf8::from_utf16(text);
-}
 
 // The system message table does not carry the Core Audio codes.
 std::string_view core_audio_text(HRESULT hr) {
@@ -81,7 +65,7 @@ std::string_view core_audio_text(HRESULT hr) {
 
 std::string hresult_text(HRESULT hr) {
   std::string text(core_audio_text(hr));
-  if (text.empty()) text = system_text(hr);
+  if (text.empty()) text = system_message_text(static_cast<uint32_t>(hr));
   if (text.empty()) text = "Unknown error";
   return fmt::format("{} (os error 0x{:08X})", text, static_cast<uint32_t>(hr));
 }
