@@ -19,13 +19,6 @@
 namespace brindle {
 namespace {
 
-constexpr std::string_view ALREADY_RUNNING_LINE =
-    "Brindle Receiver is already running — not starting a second instance.\n";
-constexpr std::string_view DIALOG_CAPTION = "Brindle Receiver";
-constexpr std::string_view DIALOG_TEXT =
-    "Brindle Receiver is already running.\n\nIt may have been started at login (autostart). "
-    "There is nothing else to launch — just use it.";
-
 enum class Guard { HELD, TAKEN };
 
 // The descriptor is deliberately never closed: holding it is the guard, and the kernel lets go

@@ -10,12 +10,6 @@ namespace brindle {
 namespace {
 
 constexpr std::string_view INSTANCE_MUTEX_NAME = "Local\\BrindleReceiver";
-constexpr std::string_view ALREADY_RUNNING_LINE =
-    "Brindle Receiver is already running — not starting a second instance.\n";
-constexpr std::string_view DIALOG_CAPTION = "Brindle Receiver";
-constexpr std::string_view DIALOG_TEXT =
-    "Brindle Receiver is already running.\n\nIt may have been started at login (autostart). "
-    "There is nothing else to launch — just use it.";
 
 std::wstring wide(std::string_view text) {
   const std::u16string units = utf8::to_utf16(text);
