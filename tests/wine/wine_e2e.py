@@ -166,8 +166,15 @@ class Wine:
 
     def run(self, args, timeout=120, extra_env=None, stdin=subprocess.DEVNULL):
         env = dict(self.env, **(extra_env or {}))
-        return subprocess.run([WINE, *args], env=env, capture_output=True, timeout=timeout,
-                              stdin=stdin)
+        result = subprocess.run([WINE, *args], env=env, capture_output=True, timeout=timeout,
+                                stdin=stdin)
+        # Status 1 with no output at all is Wine failing to start the process (seen once in
+        # many runs): the receiver writes a line on every path that ends in 1.
+        if result.returncode == 1 and not (result.stdout or result.stderr):
+            print(f"note: Wine did not start {args!r}; trying once more", flush=True)
+            result = subprocess.run([WINE, *args], env=env, capture_output=True,
+                                    timeout=timeout, stdin=stdin)
+        return result
 
     def popen(self, args, out, err):
         return subprocess.Popen([WINE, *args], env=self.env, stdout=out, stderr=err,
