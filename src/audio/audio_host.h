@@ -42,7 +42,10 @@ using ErrorCallback = std::function<void(const std::string& error)>;
 class AudioStream {
  public:
   virtual ~AudioStream() = default;  // stops the stream and ends its thread
+  // Starts the stream, or resumes it after pause().
   virtual Status play() = 0;
+  // Stops rendering but keeps the stream: no data callback runs until play() again.
+  virtual Status pause() = 0;
 };
 
 class AudioDevice {

@@ -63,14 +63,24 @@ DataCallback make_data_callback(std::shared_ptr<RenderState> state, SampleFormat
   }
 }
 
-void report_stream_error(const std::string& error) {
-  console::write_err(fmt::format("audio stream error: {}\n", error));
-}
-
 }  // namespace
 
+std::string stream_error_line(const std::string& error) {
+  return fmt::format("audio stream error: {}\n", error);
+}
+
+void report_stream_error(const std::string& error) {
+  console::write_err(stream_error_line(error));
+}
+
+std::string rendering_line(const AudioOutput& output) {
+  return fmt::format("\u2192 rendering into \"{}\"  ({} Hz, {} ch)\n", output.device_name,
+                     output.sample_rate, output.channels);
+}
+
 Result<AudioOutput> open_audio_output(AudioHost& host, std::string_view query,
-                                      std::shared_ptr<JitterBuffer> jitter) {
+                                      std::shared_ptr<JitterBuffer> jitter,
+                                      ErrorCallback on_error) {
   Result<FoundDevice> found = find_output_device(host, query);
   if (!found) return make_error(found.error());
   AudioDevice& device = *found->device;
@@ -86,7 +96,7 @@ Result<AudioOutput> open_audio_output(AudioHost& host, std::string_view query,
   auto state =
       std::make_shared<RenderState>(std::move(jitter), config->sample_rate, config->channels);
   Result<std::unique_ptr<AudioStream>> stream = device.build_output_stream(
-      *config, make_data_callback(std::move(state), config->format), report_stream_error);
+      *config, make_data_callback(std::move(state), config->format), std::move(on_error));
   if (!stream) return make_error("could not build output stream: " + stream.error());
   if (const Status started = (*stream)->play(); !started) {
     return make_error("could not start audio: " + started.error());

@@ -19,8 +19,17 @@ struct AudioOutput {
   uint16_t channels = 0;
 };
 
-// Stream errors are written as "audio stream error: {err}" on standard error.
+// "audio stream error: {err}\n"
+std::string stream_error_line(const std::string& error);
+// Writes stream_error_line() on standard error.
+void report_stream_error(const std::string& error);
+
+// `on_error` gets the running stream's errors (by default report_stream_error).
 Result<AudioOutput> open_audio_output(AudioHost& host, std::string_view query,
-                                      std::shared_ptr<JitterBuffer> jitter);
+                                      std::shared_ptr<JitterBuffer> jitter,
+                                      ErrorCallback on_error = report_stream_error);
+
+// "→ rendering into "{name}"  ({rate} Hz, {ch} ch)\n"
+std::string rendering_line(const AudioOutput& output);
 
 }  // namespace brindle

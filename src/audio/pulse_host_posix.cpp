@@ -235,10 +235,16 @@ class PulseStream final : public AudioStream {
     return {};
   }
 
-  Status play() override {
+  Status play() override { return cork(false); }
+
+  // A corked stream asks for nothing, so neither this process nor the server wakes for it.
+  Status pause() override { return cork(true); }
+
+ private:
+  Status cork(bool corked) {
     LoopLock lock(pulse_->loop());
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) return make_error(pulse_->last_error());
-    Operation op(pa_stream_cork(stream_, 0, &PulseStream::on_success, this));
+    Operation op(pa_stream_cork(stream_, corked ? 1 : 0, &PulseStream::on_success, this));
     if (!op) return make_error(pulse_->last_error());
     success_ = false;
     pulse_->wait(std::move(op));
@@ -246,7 +252,6 @@ class PulseStream final : public AudioStream {
     return {};
   }
 
- private:
   static void on_state(pa_stream* stream, void* userdata) {
     auto* self = static_cast<PulseStream*>(userdata);
     const pa_stream_state_t state = pa_stream_get_state(stream);

@@ -8,7 +8,9 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -17,6 +19,7 @@
 
 #include "audio/audio_host.h"
 #include "audio/com_win.h"
+#include "audio/render_loop.h"
 #include "platform/utf8.h"
 
 namespace brindle {
@@ -152,9 +155,9 @@ Result<WAVEFORMATEXTENSIBLE> wave_format_for(const StreamConfig& config, const M
   return wave;
 }
 
-// One running render stream. Created and destroyed on one thread; the render loop runs on a
-// thread of its own with its own COM apartment.
-class WasapiStream final : public AudioStream {
+// One running render stream. Created, paused, resumed and destroyed on one thread; the render
+// loop runs on a thread of its own with its own COM apartment.
+class WasapiStream final : public AudioStream, private RenderLoopDriver {
  public:
   WasapiStream(com::Ptr<IAudioClient> client, com::Ptr<IAudioRenderClient> render,
                HANDLE buffer_event, UINT32 buffer_frames, uint16_t channels, DataCallback data,
@@ -163,6 +166,7 @@ class WasapiStream final : public AudioStream {
         render_(std::move(render)),
         buffer_event_(buffer_event),
         stop_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        command_event_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
         buffer_frames_(buffer_frames),
         channels_(channels),
         data_(std::move(data)),
@@ -179,7 +183,7 @@ class WasapiStream final : public AudioStream {
 
   // Starts the render thread, which waits for play().
   Status start_thread() {
-    if (!stop_event_.get()) {
+    if (!stop_event_.get() || !command_event_.get()) {
       return make_error(failed("CreateEventW", HRESULT_FROM_WIN32(::GetLastError())));
     }
     try {
@@ -191,12 +195,22 @@ class WasapiStream final : public AudioStream {
   }
 
   Status play() override {
-    if (started_) return {};
+    if (started_ && !paused_.load()) return {};
     const HRESULT hr = client_->Start();
-    if (FAILED(hr) && hr != AUDCLNT_E_NOT_STOPPED) {
-      return make_error(failed("IAudioClient::Start", hr));
-    }
+    if (FAILED(hr) && hr != AUDCLNT_E_NOT_STOPPED) return stream_error("IAudioClient::Start", hr);
     started_ = true;
+    paused_.store(false);
+    ::SetEvent(command_event_.get());
+    return {};
+  }
+
+  // Stopping the client also drops the power request that a running stream holds.
+  Status pause() override {
+    if (!started_ || paused_.load()) return {};
+    paused_.store(true);
+    ::SetEvent(command_event_.get());
+    const HRESULT hr = client_->Stop();
+    if (FAILED(hr)) return stream_error("IAudioClient::Stop", hr);
     return {};
   }
 
@@ -220,39 +234,51 @@ class WasapiStream final : public AudioStream {
     HANDLE task_ = nullptr;
   };
 
+  // Reports the first failure once; the stream then ends, as WASAPI streams do after an error.
   void render_loop() {
     const com::Apartment apartment;
     const AudioThreadPriority priority;
-    const std::array<HANDLE, 2> events = {stop_event_.get(), buffer_event_.get()};
-    while (true) {
-      const DWORD woke = ::WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
-                                                  FALSE, INFINITE);
-      if (woke == WAIT_OBJECT_0) return;
-      if (woke != WAIT_OBJECT_0 + 1) {
-        error_(failed("waiting for the audio buffer", HRESULT_FROM_WIN32(::GetLastError())));
-        return;
-      }
-      if (const Status filled = fill_available(); !filled) {
-        // Reported once; the stream then ends, as WASAPI streams do after an error.
-        error_(filled.error());
-        return;
-      }
+    run_render_loop(*this, error_);
+  }
+
+  Result<RenderWake> wait(std::optional<std::chrono::milliseconds> timeout) override {
+    const std::array<HANDLE, 3> events = {stop_event_.get(), command_event_.get(),
+                                          buffer_event_.get()};
+    const DWORD limit = timeout ? static_cast<DWORD>(timeout->count()) : INFINITE;
+    const DWORD woke =
+        ::WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE, limit);
+    switch (woke) {
+      case WAIT_OBJECT_0:
+        return RenderWake::STOP;
+      case WAIT_OBJECT_0 + 1:
+        return RenderWake::COMMAND;
+      case WAIT_OBJECT_0 + 2:
+        return RenderWake::BUFFER;
+      case WAIT_TIMEOUT:
+        return RenderWake::TIMEOUT;
+      default:
+        return make_error(
+            failed("waiting for the audio buffer", HRESULT_FROM_WIN32(::GetLastError())));
     }
   }
 
-  Status fill_available() {
+  bool paused() const override { return paused_.load(); }
+
+  Result<uint32_t> fill() override {
     UINT32 padding = 0;
     HRESULT hr = client_->GetCurrentPadding(&padding);
-    if (FAILED(hr)) return stream_error("IAudioClient::GetCurrentPadding", hr);
-    if (padding >= buffer_frames_) return {};
+    if (FAILED(hr)) return make_error(stream_error("IAudioClient::GetCurrentPadding", hr).error());
+    if (padding >= buffer_frames_) return 0u;
     const UINT32 frames = buffer_frames_ - padding;
     BYTE* buffer = nullptr;
     hr = render_->GetBuffer(frames, &buffer);
-    if (FAILED(hr)) return stream_error("IAudioRenderClient::GetBuffer", hr);
+    if (FAILED(hr)) return make_error(stream_error("IAudioRenderClient::GetBuffer", hr).error());
     data_(buffer, static_cast<size_t>(frames) * channels_);
     hr = render_->ReleaseBuffer(frames, 0);
-    if (FAILED(hr)) return stream_error("IAudioRenderClient::ReleaseBuffer", hr);
-    return {};
+    if (FAILED(hr)) {
+      return make_error(stream_error("IAudioRenderClient::ReleaseBuffer", hr).error());
+    }
+    return frames;
   }
 
   // A vanished endpoint is told in the user's terms, not the call's.
@@ -266,11 +292,13 @@ class WasapiStream final : public AudioStream {
   com::Ptr<IAudioRenderClient> render_;
   OwnedHandle buffer_event_;
   OwnedHandle stop_event_;
+  OwnedHandle command_event_;  // pause or resume: the render loop reconsiders its wait
   const UINT32 buffer_frames_;
   const uint16_t channels_;
   DataCallback data_;     // render thread only
   ErrorCallback error_;   // render thread only
   bool started_ = false;  // owner's thread only
+  std::atomic<bool> paused_{false};
   std::thread thread_;
 };
 

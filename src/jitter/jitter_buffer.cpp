@@ -66,10 +66,7 @@ void JitterBuffer::push(std::span<const float> samples) {
 void JitterBuffer::pop_into(std::span<float> block) {
   const std::lock_guard lock(mutex_);
   if (!primed_) {
-    // With no prefill, playback still needs something to play before it counts as started,
-    // otherwise every silent block would count as an underrun.
-    const size_t start_level = prefill_ == 0 ? 1 : prefill_;
-    if (len_ < start_level) {
+    if (len_ < start_level()) {
       std::fill(block.begin(), block.end(), 0.0f);
       return;
     }
@@ -101,6 +98,11 @@ double JitterBuffer::fill_ms() const {
 uint64_t JitterBuffer::underruns() const {
   const std::lock_guard lock(mutex_);
   return underruns_;
+}
+
+bool JitterBuffer::drained() const {
+  const std::lock_guard lock(mutex_);
+  return len_ == 0 || (!primed_ && len_ < start_level());
 }
 
 }  // namespace brindle

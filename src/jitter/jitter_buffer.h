@@ -26,12 +26,18 @@ class JitterBuffer {
 
   double fill_ms() const;
   uint64_t underruns() const;
+  // Nothing to play: empty, or still filling toward the prefill (pops give silence either way).
+  bool drained() const;
 
   size_t prefill() const { return prefill_; }
   size_t max_fill() const { return max_fill_; }
   size_t capacity() const { return JITTER_CAPACITY; }
 
  private:
+  // With no prefill, playback still needs something to play before it counts as started,
+  // otherwise every silent block would count as an underrun.
+  size_t start_level() const { return prefill_ == 0 ? 1 : prefill_; }
+
   const size_t prefill_;
   const size_t max_fill_;
   mutable std::mutex mutex_;

@@ -12,8 +12,8 @@
 
 #include <fmt/format.h>
 
-#include "audio/audio_output.h"
 #include "audio/device_selection.h"
+#include "audio/output_supervisor.h"
 #include "discovery/advertisement.h"
 #include "jitter/jitter_buffer.h"
 #include "main/autostart.h"
@@ -64,17 +64,19 @@ int start_receiver(const Options& options) {
   console::write_out(TITLE_LINE);
   auto jitter = std::make_shared<JitterBuffer>(options.prefill_ms);
 
-  // The host outlives the stream: both stay until the process ends.
-  const std::unique_ptr<AudioHost> host = default_host();
-  Result<AudioOutput> output = open_audio_output(*host, options.device, jitter);
-  if (!output) {
-    console::write_err("\naudio: " + output.error() + "\n");
+  // Kept until the process ends: reopens the output after a stream error, rests it when idle.
+  const auto output = std::make_shared<OutputSupervisor>(
+      default_host, options.device, jitter,
+      OutputSupervisor::Settings{.write_out = console::write_out, .write_err = console::write_err});
+  const Result<std::string> rendering = output->start();
+  if (!rendering) {
+    console::write_err("\naudio: " + rendering.error() + "\n");
     return 1;
   }
-  console::write_out(fmt::format("→ rendering into \"{}\"  ({} Hz, {} ch)\n", output->device_name,
-                                 output->sample_rate, output->channels));
+  console::write_out(*rendering);
 
   Receiver receiver(jitter, options.gain);
+  receiver.set_datagram_hook([output] { output->datagram_arrived(); });
   const std::shared_ptr<ReceiverStats> stats = receiver.stats();
   if (options.gain != 1.0f)
     console::write_out(fmt::format("→ output gain {:.1f}×\n", options.gain));

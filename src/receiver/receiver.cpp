@@ -71,6 +71,7 @@ void Receiver::handle_datagram(std::span<const uint8_t> bytes, const SocketAddre
   stats_->set_peak(peak);
 
   jitter_->push(samples);
+  if (datagram_hook_) datagram_hook_();
 
   last_seq_ = packet->seq;
   have_last_ = true;

@@ -3,10 +3,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "jitter/jitter_buffer.h"
 #include "protocol/packet.h"
@@ -41,6 +43,9 @@ class Receiver {
 
   const std::shared_ptr<ReceiverStats>& stats() const { return stats_; }
 
+  // Called on the receiver thread after each accepted datagram has been queued; must be cheap.
+  void set_datagram_hook(std::function<void()> hook) { datagram_hook_ = std::move(hook); }
+
   // One received datagram from `source`: parse, count, gain, peak, push. Receiver thread only.
   void handle_datagram(std::span<const uint8_t> bytes, const SocketAddress& source);
 
@@ -52,6 +57,7 @@ class Receiver {
   std::shared_ptr<JitterBuffer> jitter_;
   std::shared_ptr<ReceiverStats> stats_;
   float gain_;
+  std::function<void()> datagram_hook_;
   uint32_t last_seq_ = 0;
   bool have_last_ = false;
 };

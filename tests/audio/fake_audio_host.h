@@ -2,6 +2,7 @@
 // by the test; a built stream hands its callbacks back so the test can play the render thread.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,8 +28,12 @@ struct FakeStreamRecord {
   StreamConfig config;
   DataCallback data;
   ErrorCallback error;
-  bool playing = false;
+  // Atomic so that a test can watch a stream that another thread plays and pauses.
+  std::atomic<bool> playing{false};
   bool released = false;
+  std::atomic<int> pauses{0};
+  std::string pause_error;   // non-empty: pausing fails
+  std::string resume_error;  // non-empty: play() fails from now on
 };
 
 class FakeStream final : public AudioStream {
@@ -43,7 +48,14 @@ class FakeStream final : public AudioStream {
   }
   Status play() override {
     if (!play_error_.empty()) return make_error(play_error_);
+    if (!record_->resume_error.empty()) return make_error(record_->resume_error);
     record_->playing = true;
+    return {};
+  }
+  Status pause() override {
+    if (!record_->pause_error.empty()) return make_error(record_->pause_error);
+    record_->playing = false;
+    ++record_->pauses;
     return {};
   }
 
@@ -73,7 +85,15 @@ class FakeDevice final : public AudioDevice {
                                                            DataCallback data,
                                                            ErrorCallback error) override {
     if (!spec_.build_error.empty()) return make_error(spec_.build_error);
-    *record_ = FakeStreamRecord{true, config, std::move(data), std::move(error), false, false};
+    record_->built = true;
+    record_->config = config;
+    record_->data = std::move(data);
+    record_->error = std::move(error);
+    record_->playing = false;
+    record_->released = false;
+    record_->pauses = 0;
+    record_->pause_error.clear();
+    record_->resume_error.clear();
     return std::unique_ptr<AudioStream>(std::make_unique<FakeStream>(record_, spec_.play_error));
   }
 
