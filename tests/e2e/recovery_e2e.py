@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""A receiver left running: the output comes back after the cable sink is unloaded and loaded
+again, and after the sound server is killed and started again; an idle receiver corks its
+stream and the next tone is heard whole.
+
+A private PulseAudio server holds the cable sink and a "Speakers" sink, which must never get
+the stream meant for the cable. brindle-send plays the phone inside the suite's own network
+namespace; the cable's monitor is recorded and measured. mDNS stays off.
+"""
+import contextlib
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+RENDERING = f"\u2192 rendering into \"{harness.CABLE_DESCRIPTION}\"  (48000 Hz, 2 ch)"
+UNDER_RE = re.compile(r"  under=(\d+)  ")
+# The receiver retries every 2 s; the rest is the time to open a stream on a loaded machine.
+RECOVERY_LIMIT_S = 3.0
+RECOVERY_MARGIN_S = 2.0
+
+checks = harness.Checks()
+NS = None
+
+
+class RestartablePulse(harness.PulseServer):
+    """A PulseAudio server that can be killed and started again on the same socket, the way a
+    desktop's sound server restarts under a running client."""
+
+    def kill(self):
+        self.proc.send_signal(signal.SIGKILL)
+        self.proc.wait()
+
+    def start_again(self, timeout=15):
+        self.proc = subprocess.Popen(
+            [self.proc.args[0], *self.proc.args[1:]], env=self.env, stdin=subprocess.DEVNULL,
+            stdout=self._log, stderr=subprocess.STDOUT)
+        if not harness.wait_until(self._responds, timeout):
+            raise RuntimeError("pulseaudio did not start again:\n" + self.server_log())
+
+    def cable_module(self):
+        for line in self.pactl(["list", "short", "modules"]).stdout.splitlines():
+            if "sink_name=cable " in line + " ":
+                return line.split()[0]
+        return None
+
+    def corked(self):
+        """The Corked: values of the sink inputs."""
+        out = self.pactl(["list", "sink-inputs"]).stdout
+        return [l.strip().split(": ", 1)[1] for l in out.splitlines()
+                if l.strip().startswith("Corked: ")]
+
+
+def add_cable(pulse):
+    pulse.add_null_sink("cable", harness.CABLE_DESCRIPTION, rate=48000)
+
+
+def error_lines(rx):
+    with rx._lock:
+        return [text for _, text in rx.err_lines]
+
+
+def rendering_times(rx):
+    with rx._lock:
+        return [t for t, text in rx.out_lines if text == RENDERING]
+
+
+def tone_heard(pulse, label, seconds=1.5):
+    """Records the cable for `seconds` while a tone plays: 1 kHz present for most of it."""
+    rec = pulse.record("cable")
+    rec.wait_seconds(rec.seconds() + seconds)
+    samples = rec.finish()
+    tone = harness.steady_segment(samples, rec.rate, margin_s=0.05)
+    ok = len(tone) > 0.5 * rec.rate and abs(harness.frequency(tone, rec.rate) - 1000) < 2
+    checks.check(f"{label}: the tone is recorded again", ok,
+                 f"{len(tone) / rec.rate:.2f} s steady, "
+                 f"{harness.frequency(tone, rec.rate) if tone else 0:.1f} Hz")
+
+
+def expect_one_error(rx, label, before):
+    harness.wait_until(lambda: len(error_lines(rx)) > before, 10)
+    time.sleep(2.5)  # a second line, or a retry that reports, would show by now
+    errors = error_lines(rx)[before:]
+    checks.check(f"{label}: exactly one error line",
+                 len(errors) == 1 and errors[0].startswith("audio stream error: "), str(errors))
+
+
+def expect_recovery(rx, label, rendered_before, since):
+    got = harness.wait_until(lambda: len(rendering_times(rx)) > rendered_before,
+                             RECOVERY_LIMIT_S + RECOVERY_MARGIN_S)
+    took = rendering_times(rx)[-1] - since if got else float("inf")
+    harness.log(f"{label}: rendering line {took:.2f} s after the sink was back")
+    checks.check(f"{label}: the rendering line again within {RECOVERY_LIMIT_S:.0f} s",
+                 got and took <= RECOVERY_LIMIT_S + RECOVERY_MARGIN_S, f"{took:.2f} s")
+
+
+def device_loss(pulse, rx):
+    sender = harness.start_sender(["--duration", "60"], env=pulse.env, netns=NS)
+    try:
+        tone_heard(pulse, "before the loss")
+
+        pulse.pactl(["unload-module", pulse.cable_module()])
+        expect_one_error(rx, "cable unloaded", 0)
+        checks.equal("cable unloaded: no stream falls back to the speakers", pulse.sink_inputs(), 0)
+        add_cable(pulse)
+        expect_recovery(rx, "cable loaded again", 1, time.monotonic())
+        tone_heard(pulse, "cable loaded again")
+
+        errors_before = len(error_lines(rx))
+        pulse.kill()
+        expect_one_error(rx, "server killed", errors_before)
+        pulse.start_again()
+        add_cable(pulse)
+        pulse.add_null_sink("speakers", "Speakers", default=True)
+        expect_recovery(rx, "server started again", 2, time.monotonic())
+        tone_heard(pulse, "server started again")
+    finally:
+        harness.stop_process(sender)
+    checks.check("the receiver ran through all of it", rx.running())
+    checks.check("the status line went on",
+                 any(l.startswith("[streaming]") for l in rx.lines()[-3:]), str(rx.lines()[-3:]))
+
+
+def last_under(rx):
+    values = [int(m.group(1)) for l in rx.status_lines() if (m := UNDER_RE.search(l))]
+    return values[-1] if values else None
+
+
+def idle_rest(pulse, rx):
+    harness.send(["--duration", "1"], env=pulse.env, netns=NS)
+    stopped = time.monotonic()
+    corked = harness.wait_until(lambda: pulse.corked() == ["yes"], 12, interval=0.2)
+    harness.log(f"idle: corked {time.monotonic() - stopped:.1f} s after the last datagram")
+    checks.check("idle: the stream is corked after 5 s without datagrams",
+                 corked and time.monotonic() - stopped >= 4.5, str(pulse.corked()))
+    under = last_under(rx)
+    count = len(rx.status_lines())
+    rx.wait_status_lines(count + 3, 10)
+    checks.check("idle: no underruns counted while corked",
+                 under is not None and last_under(rx) == under, f"{under} -> {last_under(rx)}")
+
+    rec = pulse.record("cable")
+    harness.send(["--duration", "1"], env=pulse.env, netns=NS)
+    rec.wait_seconds(rec.seconds() + 0.5)
+    samples = rec.finish()
+    runs = harness.signal_runs(samples, rec.rate)
+    lengths = [round((b - a) / rec.rate, 4) for a, b in runs]
+    checks.check("idle: the next tone is heard whole, its start intact",
+                 len(runs) == 1 and abs(lengths[0] - 1.0) < 0.005, str(lengths))
+    checks.equal("idle: the stream plays again", pulse.corked(), ["no"])
+
+
+def main():
+    for exe in (harness.RECEIVER_EXE, harness.SENDER_EXE):
+        if not os.access(exe, os.X_OK):
+            print(f"missing executable: {exe}")
+            return 1
+    global NS
+    with contextlib.ExitStack() as stack:
+        if harness.NetNamespace.available():
+            NS = stack.enter_context(harness.NetNamespace("brindle-recovery"))
+        pulse = stack.enter_context(RestartablePulse())
+        add_cable(pulse)
+        pulse.add_null_sink("speakers", "Speakers", default=True)
+        harness.wait_port_free(netns=NS)
+        with harness.Receiver(["--no-mdns"], env=pulse.env, netns=NS) as rx:
+            if not rx.wait_for_line(lambda l: l.startswith("[  waiting]"), timeout=10):
+                checks.check("receiver started", False, str(rx.lines()) + str(error_lines(rx)))
+                checks.finish()
+            idle_rest(pulse, rx)
+            device_loss(pulse, rx)
+    checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
