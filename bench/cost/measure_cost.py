@@ -1,0 +1,302 @@
+#!/usr/bin/python3
+"""What the running receiver costs: CPU of the receiver and of the sound server while idle and
+while streaming, the receiver's wake-ups, and the sent-to-heard latency of a click.
+
+The real brindle-receiver runs in a network namespace of its own, joined by a veth pair to a
+second namespace that plays the phone (198.51.100.1 = PC, 198.51.100.2 = phone), so mDNS has an
+interface to advertise on. A private PulseAudio server (tests/e2e/harness.py) holds the cable
+null sink and suspends idle sinks after 1 s, as desktop sound servers do (PulseAudio's
+module-suspend-on-idle, PipeWire's node suspension).
+
+Measured from /proc:
+  CPU %     (utime + stime) of the whole process over the window, in clock ticks, and the more
+            precise sum of its threads' run time from /proc/PID/task/*/schedstat;
+  wake-ups  voluntary context switches per second of each receiver thread; the main thread
+            only prints the status line every 2 s and is reported apart.
+Latency: a Python phone in the phone namespace sends 480-sample datagrams in real time, each
+click at the start of a short burst, and notes the monotonic time at which the click's datagram
+left; parec records
+the cable's monitor, and each block's arrival time places the recorded samples on the same
+clock (the earliest arrival relative to its last sample is taken as the render time).
+
+Usage (root): bench/cost/measure_cost.py [--build DIR] [--repeat N] [--idle-seconds S]
+              [--stream-seconds S] [--only idle,nomdns,stream,latency]
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
+import harness  # noqa: E402
+
+PC_IP, PHONE_IP = "198.51.100.1", "198.51.100.2"
+TICK = os.sysconf("SC_CLK_TCK")
+# Receiver pause (5 s) + sink suspend (1 s) + margin before an idle window opens.
+IDLE_SETTLE_S = 8.0
+STREAM_SETTLE_S = 3.0
+
+
+class Namespaces:
+    def __init__(self):
+        pid = os.getpid()
+        self.pc, self.phone = f"brindle-cost-pc-{pid}", f"brindle-cost-phone-{pid}"
+        self.pc_if, self.phone_if = f"bc{pid}a"[:15], f"bc{pid}b"[:15]
+
+    def __enter__(self):
+        ip = lambda *a: subprocess.run(["ip", *a], check=True, capture_output=True)
+        for ns in (self.pc, self.phone):
+            ip("netns", "add", ns)
+            ip("-n", ns, "link", "set", "lo", "up")
+        ip("link", "add", self.pc_if, "type", "veth", "peer", "name", self.phone_if)
+        ip("link", "set", self.pc_if, "netns", self.pc)
+        ip("link", "set", self.phone_if, "netns", self.phone)
+        ip("-n", self.pc, "addr", "add", PC_IP + "/24", "dev", self.pc_if)
+        ip("-n", self.phone, "addr", "add", PHONE_IP + "/24", "dev", self.phone_if)
+        ip("-n", self.pc, "link", "set", self.pc_if, "up")
+        ip("-n", self.phone, "link", "set", self.phone_if, "up")
+        return self
+
+    def __exit__(self, *exc):
+        for ns in (self.pc, self.phone):
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+
+    def in_phone(self, command):
+        return ["ip", "netns", "exec", self.phone, *command]
+
+
+class PcNamespace:
+    """Passed to harness.Receiver as its netns."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def wrap(self, command):
+        return ["ip", "netns", "exec", self.name] + list(command)
+
+
+def process_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime, stime
+
+
+def threads(pid):
+    """{tid: (run time ns, voluntary switches)} of every thread."""
+    out = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                run_ns = int(f.read().split()[0])
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                switches = next(int(l.split()[1]) for l in f
+                                if l.startswith("voluntary_ctxt_switches"))
+        except (OSError, StopIteration):
+            continue
+        out[int(tid)] = (run_ns, switches)
+    return out
+
+
+class Sample:
+    def __init__(self, pid):
+        self.pid = pid
+        self.time = time.monotonic()
+        self.ticks = process_ticks(pid)
+        self.threads = threads(pid)
+
+
+def cost(before, after):
+    """(CPU % from ticks, CPU % from run time, {tid: wake-ups/s})."""
+    seconds = after.time - before.time
+    ticks_pct = 100.0 * (after.ticks - before.ticks) / TICK / seconds
+    run_ns = sum(after.threads[t][0] - before.threads.get(t, (0, 0))[0] for t in after.threads)
+    wakes = {t: (after.threads[t][1] - before.threads.get(t, (0, 0))[1]) / seconds
+             for t in after.threads}
+    return ticks_pct, 100.0 * run_ns / 1e9 / seconds, wakes
+
+
+def measure(rx_pid, server_pid, seconds):
+    rx0, srv0 = Sample(rx_pid), Sample(server_pid)
+    time.sleep(seconds)
+    rx1, srv1 = Sample(rx_pid), Sample(server_pid)
+    rx_ticks, rx_run, wakes = cost(rx0, rx1)
+    srv_ticks, srv_run, _ = cost(srv0, srv1)
+    status = wakes.pop(rx_pid, 0.0)
+    return {"rx": rx_run, "rx_ticks": rx_ticks, "srv": srv_run, "srv_ticks": srv_ticks,
+            "wakes": sum(wakes.values()), "status_wakes": status,
+            "per_thread": sorted((round(w, 1) for w in wakes.values()), reverse=True)}
+
+
+def start_receiver(args, pulse, nets):
+    rx = harness.Receiver(args, env=pulse.env, exe=RECEIVER, netns=PcNamespace(nets.pc)).start()
+    if not rx.wait_for_line(lambda l: l.startswith("[  waiting]"), timeout=15):
+        rx.stop()
+        raise RuntimeError(f"the receiver did not start: {rx.lines()} {rx.stderr_bytes()!r}")
+    return rx
+
+
+def idle_run(pulse, nets, args, seconds):
+    rx = start_receiver(args, pulse, nets)
+    try:
+        time.sleep(IDLE_SETTLE_S)
+        return measure(rx.proc.pid, pulse.proc.pid, seconds)
+    finally:
+        rx.stop()
+
+
+def stream_run(pulse, nets, seconds):
+    rx = start_receiver([], pulse, nets)
+    sender = subprocess.Popen(nets.in_phone([SENDER, "--duration", str(seconds + 20), PC_IP]),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(STREAM_SETTLE_S)
+        return measure(rx.proc.pid, pulse.proc.pid, seconds)
+    finally:
+        harness.stop_process(sender)
+        rx.stop()
+
+
+# The phone for the latency run: every 1.5 s a click followed by 0.3 s of silence, then nothing,
+# so each click starts from an empty jitter buffer (the prefill applies, no queue left over from
+# earlier scheduling hiccups) while the output stream keeps running. Prints each click's send time.
+CLICK_PHONE = r"""
+import socket, struct, sys, time
+host, clicks = sys.argv[1], int(sys.argv[2])
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+silence = struct.pack("<480h", *([0] * 480))
+click = struct.pack("<480h", *([30000] * 24 + [0] * 456))
+seq = 0
+for n in range(clicks):
+    start = time.monotonic()
+    for k in range(31):
+        now = time.monotonic()
+        sock.sendto(b"BRD1" + struct.pack("<IHH", seq, 480, 0) + (click if k == 0 else silence),
+                    (host, 45333))
+        if k == 0:
+            print(now, flush=True)
+        seq += 1
+        time.sleep(max(0.0, start + (k + 1) * 0.01 - time.monotonic()))
+    time.sleep(max(0.0, start + 1.5 - time.monotonic()))
+"""
+
+
+class TimedRecording(harness.Recording):
+    """parec with the arrival time of every block."""
+
+    def __init__(self, pulse, sink, rate):
+        self.arrivals = []  # (monotonic time, total bytes so far)
+        super().__init__(pulse, sink, rate, 1)
+
+    def _pump(self):
+        total = 0
+        while True:
+            data = self.proc.stdout.read1(65536)
+            if not data:
+                return
+            total += len(data)
+            self.arrivals.append((time.monotonic(), total))
+            self._chunks.append(data)
+
+
+def latency_run(pulse, nets, clicks=5):
+    rx = start_receiver([], pulse, nets)
+    rec = TimedRecording(pulse, "cable", 48000)
+    try:
+        harness.wait_until(lambda: rec.seconds() > 0.5, 10)
+        phone = subprocess.run(nets.in_phone(["/usr/bin/python3", "-c", CLICK_PHONE, PC_IP,
+                                              str(clicks)]),
+                               capture_output=True, text=True, timeout=60)
+        sent = [float(x) for x in phone.stdout.split()]
+        rec.wait_seconds(rec.seconds() + 0.5)
+    finally:
+        samples = rec.finish()
+        rx.stop()
+    # Sample n was rendered at about offset + n / rate: the earliest block arrival.
+    offset = min(t - (total / 4) / rec.rate for t, total in rec.arrivals)
+    heard = []
+    for n, x in enumerate(samples):
+        if x > 0.3 and (not heard or n - heard[-1] > rec.rate // 2):
+            heard.append(n)
+    heard_times = [offset + n / rec.rate for n in heard]
+    # Pair each click with the first heard onset after it was sent.
+    latencies = []
+    for s in sent:
+        after = [h for h in heard_times if h > s]
+        if after and after[0] - s < 1.0:
+            latencies.append(1000.0 * (after[0] - s))
+    return latencies
+
+
+def spread(values, unit, digits=2):
+    if not values:
+        return "n/a"
+    mid = statistics.median(values)
+    return (f"median {mid:.{digits}f}{unit} (min {min(values):.{digits}f}, "
+            f"max {max(values):.{digits}f}, n={len(values)})")
+
+
+def main():
+    global RECEIVER, SENDER
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.environ.get("BRINDLE_BUILD_DIR",
+                                                          os.path.join(HERE, "../../build")))
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--idle-seconds", type=float, default=20.0)
+    parser.add_argument("--stream-seconds", type=float, default=20.0)
+    parser.add_argument("--only", default="idle,nomdns,stream,latency")
+    opts = parser.parse_args()
+    RECEIVER = os.path.join(opts.build, "brindle-receiver")
+    SENDER = os.path.join(opts.build, "brindle-send")
+    if os.geteuid() != 0:
+        print("needs root (network namespaces)")
+        return 1
+    parts = opts.only.split(",")
+    results = {p: [] for p in parts}
+    latencies = []
+    with Namespaces() as nets, harness.PulseServer() as pulse:
+        pulse.add_null_sink("cable", harness.CABLE_DESCRIPTION, rate=48000, default=True)
+        pulse.pactl(["load-module", "module-suspend-on-idle", "timeout=1"])
+        print(f"receiver: {RECEIVER}", flush=True)
+        for run in range(opts.repeat):
+            if "idle" in parts:
+                results["idle"].append(idle_run(pulse, nets, [], opts.idle_seconds))
+            if "nomdns" in parts:
+                results["nomdns"].append(idle_run(pulse, nets, ["--no-mdns"], opts.idle_seconds))
+            if "stream" in parts:
+                results["stream"].append(stream_run(pulse, nets, opts.stream_seconds))
+            if "latency" in parts:
+                clicks = latency_run(pulse, nets)
+                latencies += clicks
+                print(f"  run {run + 1} latency: {[round(x, 1) for x in clicks]} ms", flush=True)
+            for part in parts:
+                if part != "latency" and results[part]:
+                    r = results[part][-1]
+                    print(f"  run {run + 1} {part:7}: receiver {r['rx']:.3f} % "
+                          f"(ticks {r['rx_ticks']:.2f} %), server {r['srv']:.3f} % "
+                          f"(ticks {r['srv_ticks']:.2f} %), wake-ups {r['wakes']:.1f}/s "
+                          f"besides the status line's {r['status_wakes']:.1f}/s, "
+                          f"per thread {r['per_thread']}", flush=True)
+    titles = {"idle": f"idle, mDNS on ({opts.idle_seconds:.0f} s)",
+              "nomdns": f"idle, --no-mdns ({opts.idle_seconds:.0f} s)",
+              "stream": f"streaming a tone ({opts.stream_seconds:.0f} s)"}
+    print()
+    for part in parts:
+        if part == "latency":
+            continue
+        rs = results[part]
+        print(f"{titles[part]}:")
+        print(f"  receiver CPU  {spread([r['rx'] for r in rs], ' %', 3)}")
+        print(f"  server CPU    {spread([r['srv'] for r in rs], ' %', 3)}")
+        print(f"  receiver wake-ups besides the status line "
+              f"{spread([r['wakes'] for r in rs], '/s', 1)}")
+    if "latency" in parts:
+        print(f"click sent-to-heard latency: {spread(latencies, ' ms', 1)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
