@@ -24,7 +24,8 @@ Checks:
     a 48000 Hz float stream on the PulseAudio side;
   * a real mDNS client (python3-zeroconf) in the phone namespace resolves the advertised service;
   * removing the cable under the running stream: one "audio stream error" line (the device
-    invalidated), the stream ends, the status lines go on;
+    invalidated), the stream ends, the status lines go on; loading it again brings the
+    rendering line and the tone back;
   * a second instance is refused with status 1 and the exact line. Wine without a display has
     no window driver: MessageBoxW cannot create its window and returns at once (Wine logs
     "nodrv_CreateWindow"), so the refused start ends by itself; DISPLAY is removed to make sure
@@ -361,9 +362,33 @@ def receiver_session(wine, pulse, phone, root):
               str(read_lines(err_path)))
         check("no stream is left on the sound server",
               pulse.pactl(["list", "short", "sink-inputs"]).stdout.strip() == "")
+        cable_comes_back(wine, pulse, phone, out_path, err_path)
     finally:
         receiver.kill()
         receiver.wait()
+
+
+def cable_comes_back(wine, pulse, phone, out_path, err_path):
+    """The cable, unloaded under the running stream above, is loaded again under the same sink
+    name: the receiver, retrying every 2 s, renders into it again. Wine keeps the endpoint it
+    listed first (its device list is read once per process), so what comes back is a sink of the
+    same name behind the same endpoint."""
+    seen = wine.run([EXE, "--check-device", "cable"]).stdout.decode(errors="replace").strip()
+    print(f"note: while the cable sink is gone a new process sees: {seen}", flush=True)
+    rendering = f"\u2192 rendering into \"{CABLE}\"  (48000 Hz, 2 ch)"
+    pulse.add_null_sink("cable", CABLE, rate=44100)
+    loaded = time.time()
+    back = wait_for(lambda: read_lines(out_path).count(rendering) >= 2, 15)
+    print(f"note: rendering again {time.time() - loaded:.1f} s after the sink was loaded",
+          flush=True)
+    check("the reloaded cable gets the rendering line again", back,
+          f"{read_lines(out_path)[-3:]} / {read_lines(err_path)}")
+    recording = pulse.record("cable", rate=48000)
+    subprocess.run(phone.command(*phone_sender()), capture_output=True, timeout=60)
+    recording.wait_seconds(recording.seconds() + 0.5)
+    present = sum(b - a for a, b in harness.signal_runs(recording.finish(), 48000)) / 48000
+    check("the tone reaches the reloaded cable", present > 3.0, f"{present:.2f} s")
+    check("still one stream error", len(read_lines(err_path)) == 1, str(read_lines(err_path)))
 
 
 def mdns_client(phone, instance):
