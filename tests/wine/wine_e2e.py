@@ -370,9 +370,7 @@ def receiver_session(wine, pulse, phone, root):
 
 def cable_comes_back(wine, pulse, phone, out_path, err_path):
     """The cable, unloaded under the running stream above, is loaded again under the same sink
-    name: the receiver, retrying every 2 s, renders into it again. Wine keeps the endpoint it
-    listed first (its device list is read once per process), so what comes back is a sink of the
-    same name behind the same endpoint."""
+    name: the receiver, retrying every 2 s with a fresh device list, renders into it again."""
     seen = wine.run([EXE, "--check-device", "cable"]).stdout.decode(errors="replace").strip()
     print(f"note: while the cable sink is gone a new process sees: {seen}", flush=True)
     rendering = f"\u2192 rendering into \"{CABLE}\"  (48000 Hz, 2 ch)"
