@@ -12,7 +12,8 @@ Measured from /proc:
   CPU %     (utime + stime) of the whole process over the window, in clock ticks, and the more
             precise sum of its threads' run time from /proc/PID/task/*/schedstat;
   wake-ups  voluntary context switches per second of each receiver thread; the main thread
-            only prints the status line every 2 s and is reported apart.
+            only prints the status line every 2 s and is reported apart. Each other thread is
+            listed with its wake-ups and CPU.
 Latency: a Python phone in the phone namespace sends 480-sample datagrams in real time, each
 click at the start of a short burst, and notes the monotonic time at which the click's datagram
 left; parec records
@@ -20,7 +21,7 @@ the cable's monitor, and each block's arrival time places the recorded samples o
 clock (the earliest arrival relative to its last sample is taken as the render time).
 
 Usage (root): bench/cost/measure_cost.py [--build DIR] [--repeat N] [--idle-seconds S]
-              [--stream-seconds S] [--only idle,nomdns,stream,latency]
+              [--stream-seconds S] [--only idle,nomdns,stream,latency] [--no-suspend-on-idle]
 """
 import argparse
 import os
@@ -113,7 +114,8 @@ def cost(before, after):
     seconds = after.time - before.time
     ticks_pct = 100.0 * (after.ticks - before.ticks) / TICK / seconds
     run_ns = sum(after.threads[t][0] - before.threads.get(t, (0, 0))[0] for t in after.threads)
-    wakes = {t: (after.threads[t][1] - before.threads.get(t, (0, 0))[1]) / seconds
+    wakes = {t: ((after.threads[t][1] - before.threads.get(t, (0, 0))[1]) / seconds,
+                 100.0 * (after.threads[t][0] - before.threads.get(t, (0, 0))[0]) / 1e9 / seconds)
              for t in after.threads}
     return ticks_pct, 100.0 * run_ns / 1e9 / seconds, wakes
 
@@ -124,10 +126,10 @@ def measure(rx_pid, server_pid, seconds):
     rx1, srv1 = Sample(rx_pid), Sample(server_pid)
     rx_ticks, rx_run, wakes = cost(rx0, rx1)
     srv_ticks, srv_run, _ = cost(srv0, srv1)
-    status = wakes.pop(rx_pid, 0.0)
+    status = wakes.pop(rx_pid, (0.0, 0.0))[0]
     return {"rx": rx_run, "rx_ticks": rx_ticks, "srv": srv_run, "srv_ticks": srv_ticks,
-            "wakes": sum(wakes.values()), "status_wakes": status,
-            "per_thread": sorted((round(w, 1) for w in wakes.values()), reverse=True)}
+            "wakes": sum(w for w, _ in wakes.values()), "status_wakes": status,
+            "per_thread": [f"{w:.1f}/s {c:.3f}%" for w, c in sorted(wakes.values(), reverse=True)]}
 
 
 def start_receiver(args, pulse, nets):
@@ -248,6 +250,8 @@ def main():
     parser.add_argument("--idle-seconds", type=float, default=20.0)
     parser.add_argument("--stream-seconds", type=float, default=20.0)
     parser.add_argument("--only", default="idle,nomdns,stream,latency")
+    parser.add_argument("--no-suspend-on-idle", action="store_true",
+                        help="keep idle sinks running (a server without suspend-on-idle)")
     opts = parser.parse_args()
     RECEIVER = os.path.join(opts.build, "brindle-receiver")
     SENDER = os.path.join(opts.build, "brindle-send")
@@ -259,7 +263,8 @@ def main():
     latencies = []
     with Namespaces() as nets, harness.PulseServer() as pulse:
         pulse.add_null_sink("cable", harness.CABLE_DESCRIPTION, rate=48000, default=True)
-        pulse.pactl(["load-module", "module-suspend-on-idle", "timeout=1"])
+        if not opts.no_suspend_on_idle:
+            pulse.pactl(["load-module", "module-suspend-on-idle", "timeout=1"])
         print(f"receiver: {RECEIVER}", flush=True)
         for run in range(opts.repeat):
             if "idle" in parts:
@@ -279,7 +284,7 @@ def main():
                           f"(ticks {r['rx_ticks']:.2f} %), server {r['srv']:.3f} % "
                           f"(ticks {r['srv_ticks']:.2f} %), wake-ups {r['wakes']:.1f}/s "
                           f"besides the status line's {r['status_wakes']:.1f}/s, "
-                          f"per thread {r['per_thread']}", flush=True)
+                          f"other threads (wake-ups, CPU) {r['per_thread']}", flush=True)
     titles = {"idle": f"idle, mDNS on ({opts.idle_seconds:.0f} s)",
               "nomdns": f"idle, --no-mdns ({opts.idle_seconds:.0f} s)",
               "stream": f"streaming a tone ({opts.stream_seconds:.0f} s)"}
