@@ -155,6 +155,9 @@ void MdnsResponder::follow_network() {
       std::erase(next.interfaces, iface);
     }
   }
+  // A system that tied the membership to the old address may have dropped it; a membership that
+  // is still there just refuses the second join.
+  for (const auto& iface : change.readdressed) (void)socket_.join_group(iface);
   if (service_ && !change.gone.empty()) {
     if (next.usable.empty()) {
       // Nothing is left to advertise: withdraw the service wherever a link still carries it.

@@ -40,6 +40,13 @@ NetworkChange compare_views(const NetworkView& before, const NetworkView& after)
   NetworkChange change;
   change.joined = missing(after.interfaces, before.interfaces);
   change.left = missing(before.interfaces, after.interfaces);
+  for (const auto& a : after.interfaces) {
+    const bool moved = std::any_of(before.interfaces.begin(), before.interfaces.end(),
+                                   [&](const MulticastInterface& b) {
+                                     return same_interface(a, b) && a.address != b.address;
+                                   });
+    if (moved) change.readdressed.push_back(a);
+  }
   for (const auto& a : before.usable) {
     if (std::find(after.usable.begin(), after.usable.end(), a) == after.usable.end()) {
       change.gone.push_back(a);

@@ -19,14 +19,15 @@ struct NetworkView {
 NetworkView network_view(std::span<const InterfaceAddress> entries);
 
 struct NetworkChange {
-  std::vector<MulticastInterface> joined;  // adapters new to the set (their current address)
-  std::vector<MulticastInterface> left;    // adapters no longer in it (their old address)
-  std::vector<Ipv4Address> gone;           // usable addresses no longer held
-  bool usable_changed = false;             // another set or order of advertised addresses
+  std::vector<MulticastInterface> joined;       // adapters new to the set (their current address)
+  std::vector<MulticastInterface> left;         // adapters no longer in it (their old address)
+  std::vector<MulticastInterface> readdressed;  // adapters still in it under another address
+  std::vector<Ipv4Address> gone;                // usable addresses no longer held
+  bool usable_changed = false;                  // another set or order of advertised addresses
 };
 
 // Adapters are matched by index, or by address when the index is unknown; an adapter whose
-// address changed is neither joined nor left.
+// address changed is readdressed, neither joined nor left.
 NetworkChange compare_views(const NetworkView& before, const NetworkView& after);
 
 }  // namespace brindle

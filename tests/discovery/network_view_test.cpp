@@ -19,6 +19,7 @@ struct ChangeCase {
   Entries after;
   Interfaces joined;
   Interfaces left;
+  Interfaces readdressed;
   Addresses gone;
   bool usable_changed;
 };
@@ -30,6 +31,7 @@ TEST_P(NetworkChanges, JoinsLeavesAndWithdrawsOnlyWhatChanged) {
   const NetworkChange change = compare_views(network_view(c.before), network_view(c.after));
   EXPECT_EQ(change.joined, c.joined);
   EXPECT_EQ(change.left, c.left);
+  EXPECT_EQ(change.readdressed, c.readdressed);
   EXPECT_EQ(change.gone, c.gone);
   EXPECT_EQ(change.usable_changed, c.usable_changed);
 }
@@ -43,22 +45,32 @@ const InterfaceAddress LOOPBACK = v4("lo", 1, {127, 0, 0, 1}, 8);
 INSTANTIATE_TEST_SUITE_P(
     Cases, NetworkChanges,
     testing::Values(
-        ChangeCase{"nothing", {LOOPBACK, ETH_20}, {ETH_20, LOOPBACK}, {}, {}, {}, false},
+        ChangeCase{"nothing", {LOOPBACK, ETH_20}, {ETH_20, LOOPBACK}, {}, {}, {}, {}, false},
         ChangeCase{"first_address",
                    {LOOPBACK},
                    {LOOPBACK, ETH_20},
                    {{2, {192, 168, 1, 20}}},
                    {},
                    {},
+                   {},
                    true},
         // The adapter stays joined; only the record of the old address is withdrawn.
-        ChangeCase{"address_replaced", {ETH_20}, {ETH_21}, {}, {}, {{192, 168, 1, 20}}, true},
-        ChangeCase{"second_adapter", {ETH_20}, {ETH_20, WLAN}, {{3, {10, 0, 0, 5}}}, {}, {}, true},
+        ChangeCase{"address_replaced",
+                   {ETH_20},
+                   {ETH_21},
+                   {},
+                   {},
+                   {{2, {192, 168, 1, 21}}},
+                   {{192, 168, 1, 20}},
+                   true},
+        ChangeCase{
+            "second_adapter", {ETH_20}, {ETH_20, WLAN}, {{3, {10, 0, 0, 5}}}, {}, {}, {}, true},
         ChangeCase{"adapter_gone",
                    {ETH_20, WLAN},
                    {ETH_20},
                    {},
                    {{3, {10, 0, 0, 5}}},
+                   {},
                    {{10, 0, 0, 5}},
                    true},
         ChangeCase{"last_address_gone",
@@ -66,15 +78,18 @@ INSTANTIATE_TEST_SUITE_P(
                    {LINK_LOCAL},
                    {},
                    {{2, {192, 168, 1, 20}}},
+                   {},
                    {{192, 168, 1, 20}},
                    true},
-        ChangeCase{"only_unusable_ones_change", {ETH_20}, {ETH_20, LINK_LOCAL}, {}, {}, {}, false},
+        ChangeCase{
+            "only_unusable_ones_change", {ETH_20}, {ETH_20, LINK_LOCAL}, {}, {}, {}, {}, false},
         // Without indexes, adapters are told apart by address.
         ChangeCase{"unknown_index",
                    {v4("tun0", 0, {10, 8, 0, 1})},
                    {v4("tun0", 0, {10, 8, 0, 2})},
                    {{0, {10, 8, 0, 2}}},
                    {{0, {10, 8, 0, 1}}},
+                   {},
                    {{10, 8, 0, 1}},
                    true}),
     [](const auto& info) { return std::string(info.param.name); });
