@@ -23,10 +23,11 @@ struct AdvertisementState {
     auto record = make_service_record(SERVICE_TYPE, label, label + ".local.",
                                       join_addresses(usable), ADVERTISED_PORT);
     if (!record) return make_error("service info: " + record.error());
-    full_name = record->full_name();
-    if (auto registered = responder.register_service(std::move(record).value()); !registered) {
-      return make_error("mDNS register: " + registered.error());
+    std::string name = record->full_name();
+    if (auto done = responder.register_service(std::move(record).value()); !done) {
+      return make_error("mDNS register: " + done.error());
     }
+    full_name = std::move(name);
     registered = true;
     return {};
   }
