@@ -282,8 +282,8 @@ def skip_name(data, pos):
         pos += 1 + n
 
 
-def records(data):
-    """(type, class word, ttl) of every answer of a DNS message."""
+def answers(data):
+    """(type, class word, ttl, rdata) of every answer of a DNS message."""
     qd, an = struct.unpack(">HH", data[4:8])
     pos = 12
     for _ in range(qd):
@@ -292,9 +292,14 @@ def records(data):
     for _ in range(an):
         pos = skip_name(data, pos)
         rtype, rclass, ttl, rdlen = struct.unpack(">HHIH", data[pos:pos + 10])
-        out.append((rtype, rclass, ttl))
+        out.append((rtype, rclass, ttl, data[pos + 10:pos + 10 + rdlen]))
         pos += 10 + rdlen
     return out
+
+
+def records(data):
+    """(type, class word, ttl) of every answer of a DNS message."""
+    return [(rtype, rclass, ttl) for rtype, rclass, ttl, _ in answers(data)]
 
 
 def captured(listener):
@@ -530,18 +535,8 @@ def resolve(phone):
 
 def a_records(data):
     """(address, ttl) of every A record among the answers of a DNS message."""
-    qd, an = struct.unpack(">HH", data[4:8])
-    pos = 12
-    for _ in range(qd):
-        pos = skip_name(data, pos) + 4
-    out = []
-    for _ in range(an):
-        pos = skip_name(data, pos)
-        rtype, _, ttl, rdlen = struct.unpack(">HHIH", data[pos:pos + 10])
-        if rtype == 1 and rdlen == 4:
-            out.append((socket.inet_ntoa(data[pos + 10:pos + 14]), ttl))
-        pos += 10 + rdlen
-    return out
+    return [(socket.inet_ntoa(rdata), ttl) for rtype, _, ttl, rdata in answers(data)
+            if rtype == 1 and len(rdata) == 4]
 
 
 def responses(listener, since=0.0):
