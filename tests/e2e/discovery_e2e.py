@@ -563,7 +563,7 @@ def follow_checks(pulse_env, tmp, pid):
         phone = netns_util.Namespace(f"brfph-{pid}")
         netns_util.veth_pair(pc, pc_if, phone, phone_if)
         # Otherwise removing the first address of a subnet takes the others with it.
-        pc.run(["sysctl", "-qw", f"net.ipv4.conf.{pc_if}.promote_secondaries=1"])
+        pc.run(["sh", "-c", f"echo 1 > /proc/sys/net/ipv4/conf/{pc_if}/promote_secondaries"])
         netns_util.add_address(phone, phone_if, f"{PHONE_ADDR}/24")
         netns_util.ip("-n", phone.name, "route", "add", "224.0.0.0/4", "dev", phone_if)
         listener = netns_util.Process(phone.command([PY, "-c", MDNS_LISTENER, PHONE_ADDR, "170"]))
