@@ -3,6 +3,7 @@
 // and says goodbye when it is withdrawn.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
