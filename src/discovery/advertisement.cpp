@@ -1,5 +1,8 @@
 #include "discovery/advertisement.h"
 
+#include <mutex>
+#include <vector>
+
 #include "discovery/interface_addresses.h"
 #include "discovery/machine_label.h"
 #include "discovery/mdns_responder.h"
@@ -7,19 +10,58 @@
 
 namespace brindle {
 
-MdnsAdvertisement::MdnsAdvertisement(std::string full_name, std::string instance_name,
+constexpr char NO_ADDRESS[] = "no usable IPv4 LAN address to advertise (is the network up?)";
+
+// Shared by the main thread and the responder's change reports.
+struct AdvertisementState {
+  AdvertisementState(AdvertisementNotices n, std::string l)
+      : notices(std::move(n)), label(std::move(l)) {}
+
+  // Registers with these addresses unless already registered; the error is the one to report.
+  Status try_register(MdnsResponder& responder, const std::vector<Ipv4Address>& usable) {
+    if (usable.empty()) return make_error(NO_ADDRESS);
+    auto record = make_service_record(SERVICE_TYPE, label, label + ".local.",
+                                      join_addresses(usable), ADVERTISED_PORT);
+    if (!record) return make_error("service info: " + record.error());
+    std::string name = record->full_name();
+    if (auto done = responder.register_service(std::move(record).value()); !done) {
+      return make_error("mDNS register: " + done.error());
+    }
+    full_name = std::move(name);
+    registered = true;
+    return {};
+  }
+
+  // A later address set: the responder follows it once registered; until then each new set is
+  // one attempt, reported once.
+  void addresses_changed(MdnsResponder& responder, const std::vector<Ipv4Address>& usable) {
+    const std::lock_guard lock(mutex);
+    if (!started || registered || usable.empty()) return;
+    if (const Status done = try_register(responder, usable); !done) {
+      notices.failed(done.error());
+    } else {
+      notices.advertised(label);
+    }
+  }
+
+  std::mutex mutex;
+  AdvertisementNotices notices;
+  const std::string label;
+  std::string full_name;    // guarded by mutex
+  bool started = false;     // guarded by mutex: the start-up outcome was reported
+  bool registered = false;  // guarded by mutex
+};
+
+MdnsAdvertisement::MdnsAdvertisement(std::unique_ptr<AdvertisementState> state,
                                      std::unique_ptr<MdnsResponder> responder)
-    : full_name_(std::move(full_name)),
-      instance_name_(std::move(instance_name)),
-      responder_(std::move(responder)) {}
+    : state_(std::move(state)), responder_(std::move(responder)) {}
 
 MdnsAdvertisement::MdnsAdvertisement(MdnsAdvertisement&&) noexcept = default;
 
 MdnsAdvertisement& MdnsAdvertisement::operator=(MdnsAdvertisement&& other) noexcept {
   if (this != &other) {
     release();
-    full_name_ = std::move(other.full_name_);
-    instance_name_ = std::move(other.instance_name_);
+    state_ = std::move(other.state_);
     responder_ = std::move(other.responder_);
   }
   return *this;
@@ -29,38 +71,61 @@ MdnsAdvertisement::~MdnsAdvertisement() {
   release();
 }
 
-void MdnsAdvertisement::release() {
-  if (!responder_) return;
-  // The goodbye is queued, not awaited; a refusal leaves nothing to do.
-  (void)responder_->unregister(full_name_);
-  responder_.reset();
+std::string MdnsAdvertisement::full_name() const {
+  const std::lock_guard lock(state_->mutex);
+  return state_->full_name;
 }
 
-Result<MdnsAdvertisement> advertise_mdns() {
-  // The responder comes first so that its failure shows even without a usable address.
-  auto responder = MdnsResponder::create();
-  if (!responder) return make_error("mDNS daemon: " + responder.error());
+std::string MdnsAdvertisement::instance_name() const {
+  return state_->label;
+}
 
+void MdnsAdvertisement::release() {
+  if (!responder_) return;
+  {
+    const std::lock_guard lock(state_->mutex);
+    // The goodbye is queued, not awaited; a refusal leaves nothing to do.
+    if (state_->registered) (void)responder_->unregister(state_->full_name);
+    state_->registered = false;
+    // No late registration while the responder winds down.
+    state_->started = false;
+  }
+  // The responder goes first: its thread reports into the state.
+  responder_.reset();
+  state_.reset();
+}
+
+std::optional<MdnsAdvertisement> advertise_mdns(AdvertisementNotices notices) {
   const MachineNameSources sources = read_machine_name_sources();
-  const std::string label = machine_label(sources.computer_name, sources.host_name);
-  const std::string host_name = label + ".local.";
+  auto state = std::make_unique<AdvertisementState>(
+      std::move(notices), machine_label(sources.computer_name, sources.host_name));
+  AdvertisementState* const shared = state.get();
 
-  // A failed listing counts as an empty one.
-  const auto entries = list_interface_addresses();
-  const std::vector<Ipv4Address> addresses =
-      entries ? filter_lan_ipv4(entries.value()) : std::vector<Ipv4Address>{};
-  if (addresses.empty()) {
-    return make_error("no usable IPv4 LAN address to advertise (is the network up?)");
+  // The responder comes first so that its failure shows even without a usable address.
+  auto responder =
+      MdnsResponder::create([shared](MdnsResponder& r, const std::vector<Ipv4Address>& usable) {
+        shared->addresses_changed(r, usable);
+      });
+  if (!responder) {
+    shared->notices.failed("mDNS daemon: " + responder.error());
+    return std::nullopt;
   }
 
-  auto record = make_service_record(SERVICE_TYPE, label, host_name, join_addresses(addresses),
-                                    ADVERTISED_PORT);
-  if (!record) return make_error("service info: " + record.error());
-  std::string full_name = record->full_name();
-  if (auto registered = (*responder)->register_service(std::move(record).value()); !registered) {
-    return make_error("mDNS register: " + registered.error());
+  const std::lock_guard lock(shared->mutex);
+  shared->started = true;
+  // The responder's own view, which a change report may already have brought up to date.
+  if (const Status done = shared->try_register(**responder, (*responder)->usable_addresses());
+      !done) {
+    shared->notices.failed(done.error());
+    // Only a missing address is worth waiting for; a bad name stays bad.
+    if (done.error() != NO_ADDRESS) {
+      shared->started = false;
+      return std::nullopt;
+    }
+  } else {
+    shared->notices.advertised(shared->label);
   }
-  return MdnsAdvertisement(std::move(full_name), label, std::move(responder).value());
+  return MdnsAdvertisement(std::move(state), std::move(responder).value());
 }
 
 }  // namespace brindle

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/result.h"
@@ -10,33 +12,43 @@
 namespace brindle {
 
 class MdnsResponder;
+struct AdvertisementState;
 
 inline constexpr char SERVICE_TYPE[] = "_brindle._udp.local.";
 // The receiver's UDP_PORT; this library does not depend on the receiver's.
 inline constexpr uint16_t ADVERTISED_PORT = 45333;
 
-// The registered service; held by the main thread for as long as it should stay advertised.
+// Where the advertisement tells what became of it: during advertise_mdns on the calling thread,
+// later (an address appeared) on the responder's thread.
+struct AdvertisementNotices {
+  std::function<void(const std::string& instance_name)> advertised;
+  std::function<void(const std::string& error)> failed;  // the cause, one line
+};
+
+// The registered service, or one waiting for a usable address; held by the main thread for as
+// long as it should stay advertised.
 class MdnsAdvertisement {
  public:
-  MdnsAdvertisement(std::string full_name, std::string instance_name,
+  MdnsAdvertisement(std::unique_ptr<AdvertisementState> state,
                     std::unique_ptr<MdnsResponder> responder);
   MdnsAdvertisement(MdnsAdvertisement&&) noexcept;
   MdnsAdvertisement& operator=(MdnsAdvertisement&&) noexcept;
-  ~MdnsAdvertisement();  // unregisters full_name (goodbye), then releases the responder
+  ~MdnsAdvertisement();  // unregisters the service (goodbye), then releases the responder
 
-  const std::string& full_name() const { return full_name_; }
-  const std::string& instance_name() const { return instance_name_; }
+  std::string full_name() const;
+  std::string instance_name() const;
 
  private:
   void release();
 
-  std::string full_name_;
-  std::string instance_name_;
+  std::unique_ptr<AdvertisementState> state_;
   std::unique_ptr<MdnsResponder> responder_;
 };
 
-// Creates the responder and registers the service; the error text is one line. Main thread,
-// once per run.
-Result<MdnsAdvertisement> advertise_mdns();
+// Creates the responder and registers the service, reporting the outcome through `notices`.
+// Without a usable address it reports that and keeps watching: the service is registered, and
+// reported advertised, as soon as one appears. Empty when discovery cannot work at all. Main
+// thread, once per run.
+std::optional<MdnsAdvertisement> advertise_mdns(AdvertisementNotices notices);
 
 }  // namespace brindle

@@ -17,6 +17,20 @@ struct InterfaceAddress {
   uint32_t index = 0;    // the OS's interface index; 0 when unknown
   bool is_ipv4 = false;  // IPv6 entries carry no address here: nothing uses them
   Ipv4Address ipv4{};
+  uint8_t prefix_length = 32;  // of the on-link subnet; IPv4 only
+};
+
+// An adapter the responder multicasts on: by index where known, by one of its addresses else.
+struct MulticastInterface {
+  uint32_t index = 0;
+  Ipv4Address address{};  // all zero once the adapter holds no usable address any more
+
+  bool operator==(const MulticastInterface&) const = default;
+};
+
+struct Ipv4Subnet {
+  Ipv4Address address{};
+  uint8_t prefix_length = 32;
 };
 
 // Every unicast address of every adapter, in the order the OS reports them.
@@ -31,6 +45,14 @@ std::vector<Ipv4Address> filter_lan_ipv4(std::span<const InterfaceAddress> entri
 // One usable address per adapter (its first), naming the adapter for multicast membership and
 // sending; adapters are told apart by index, or by name when the index is unknown.
 std::vector<Ipv4Address> multicast_interface_addresses(std::span<const InterfaceAddress> entries);
+std::vector<MulticastInterface> multicast_interfaces(std::span<const InterfaceAddress> entries);
+
+// Every IPv4 subnet of the adapters chosen for multicast, link-local ones included: the link a
+// querier must be on to be answered.
+std::vector<Ipv4Subnet> multicast_subnets(std::span<const InterfaceAddress> entries);
+
+// The source lies in one of the subnets, or is this machine's own loopback.
+bool is_on_link(const Ipv4Address& source, std::span<const Ipv4Subnet> subnets);
 
 // "192.168.1.20,10.0.0.5".
 std::string join_addresses(std::span<const Ipv4Address> addresses);

@@ -1,8 +1,10 @@
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <bit>
 #include <cstring>
 #include <memory>
 
@@ -42,6 +44,11 @@ Result<std::vector<InterfaceAddress>> list_interface_addresses() {
       sockaddr_in sin{};
       std::memcpy(&sin, it->ifa_addr, sizeof sin);
       std::memcpy(entry.ipv4.data(), &sin.sin_addr, 4);
+      if (it->ifa_netmask != nullptr) {
+        sockaddr_in mask{};
+        std::memcpy(&mask, it->ifa_netmask, sizeof mask);
+        entry.prefix_length = static_cast<uint8_t>(std::popcount(ntohl(mask.sin_addr.s_addr)));
+      }
     }
     out.push_back(std::move(entry));
   }

@@ -3,6 +3,7 @@
 
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -48,6 +49,8 @@ Result<std::vector<InterfaceAddress>> list_interface_addresses() {
         sockaddr_in sin{};
         std::memcpy(&sin, address, sizeof sin);
         std::memcpy(entry.ipv4.data(), &sin.sin_addr, 4);
+        entry.prefix_length =
+            static_cast<uint8_t>(std::min<UINT8>(unicast->OnLinkPrefixLength, 32));
       }
       out.push_back(std::move(entry));
     }

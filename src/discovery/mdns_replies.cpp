@@ -202,4 +202,16 @@ std::vector<uint8_t> goodbye_message(const ServiceRecord& service) {
   return unsolicited(service, true);
 }
 
+std::vector<uint8_t> address_goodbye_message(const ServiceRecord& service,
+                                             std::span<const Ipv4Address> gone) {
+  if (gone.empty()) return {};
+  ServiceRecord withdrawn = service;
+  withdrawn.addresses.assign(gone.begin(), gone.end());
+  dns::Message m;
+  m.flags = dns::FLAG_RESPONSE | dns::FLAG_AUTHORITATIVE;
+  m.answers = address_records(withdrawn, names_of(withdrawn));
+  for (auto& r : m.answers) r.ttl = 0;
+  return encode_or_nothing(m);
+}
+
 }  // namespace brindle

@@ -39,4 +39,8 @@ std::vector<uint8_t> announcement_message(const ServiceRecord& service);
 // The same records with TTL 0, withdrawing the service.
 std::vector<uint8_t> goodbye_message(const ServiceRecord& service);
 
+// TTL 0 for the host's A records of these addresses only: the service lives on elsewhere.
+std::vector<uint8_t> address_goodbye_message(const ServiceRecord& service,
+                                             std::span<const Ipv4Address> gone);
+
 }  // namespace brindle

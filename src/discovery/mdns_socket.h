@@ -3,12 +3,12 @@
 // responder besides the interface list.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
+#include "discovery/interface_addresses.h"
 #include "discovery/ipv4.h"
 #include "platform/result.h"
 
@@ -32,16 +32,18 @@ class MdnsSocket {
   ~MdnsSocket();
 
   bool valid() const { return handle_ != INVALID; }
+  Handle handle() const { return handle_; }
 
-  // Joins 224.0.0.251 on the interface that owns this address.
-  Status join_group(const Ipv4Address& interface_address);
+  // Joins or leaves 224.0.0.251 on this interface; leaving works after its address is gone.
+  Status join_group(const MulticastInterface& iface);
+  Status leave_group(const MulticastInterface& iface);
 
-  // To 224.0.0.251:5353 out of the interface that owns this address.
-  Status send_multicast(const Ipv4Address& interface_address, std::span<const uint8_t> bytes);
+  // To 224.0.0.251:5353 out of this interface, from its address where it still has one.
+  Status send_multicast(const MulticastInterface& iface, std::span<const uint8_t> bytes);
 
   Status send_to(const Ipv4Endpoint& destination, std::span<const uint8_t> bytes);
 
-  enum class ReceiveStatus { DATAGRAM, TIMEOUT, FAILED };
+  enum class ReceiveStatus { DATAGRAM, NOTHING, FAILED };
   struct Received {
     ReceiveStatus status = ReceiveStatus::FAILED;
     size_t length = 0;       // bytes in the buffer
@@ -49,8 +51,8 @@ class MdnsSocket {
     Ipv4Endpoint source;
     std::string error;  // FAILED only
   };
-  // Waits up to `timeout` for one datagram.
-  Received receive(std::span<uint8_t> buffer, std::chrono::milliseconds timeout);
+  // One waiting datagram, without blocking.
+  Received try_receive(std::span<uint8_t> buffer);
 
  private:
   explicit MdnsSocket(Handle handle) : handle_(handle) {}

@@ -1,6 +1,5 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,20 +80,39 @@ MdnsSocket::~MdnsSocket() {
   if (valid()) ::close(static_cast<int>(handle_));
 }
 
-Status MdnsSocket::join_group(const Ipv4Address& interface_address) {
-  ip_mreq request{};
+namespace {
+
+ip_mreqn membership(const MulticastInterface& iface) {
+  ip_mreqn request{};
   request.imr_multiaddr = to_in_addr(MDNS_GROUP);
-  request.imr_interface = to_in_addr(interface_address);
-  if (!set_option(static_cast<int>(handle_), IPPROTO_IP, IP_ADD_MEMBERSHIP, request)) {
+  request.imr_address = to_in_addr(iface.address);
+  request.imr_ifindex = static_cast<int>(iface.index);
+  return request;
+}
+
+}  // namespace
+
+Status MdnsSocket::join_group(const MulticastInterface& iface) {
+  if (!set_option(static_cast<int>(handle_), IPPROTO_IP, IP_ADD_MEMBERSHIP, membership(iface))) {
     return make_error(last_socket_error_text());
   }
   return {};
 }
 
-Status MdnsSocket::send_multicast(const Ipv4Address& interface_address,
-                                  std::span<const uint8_t> bytes) {
+Status MdnsSocket::leave_group(const MulticastInterface& iface) {
+  // By index alone: the kernel finds the interface by its old address no more.
+  MulticastInterface by_index = iface;
+  if (iface.index != 0) by_index.address = {};
+  if (!set_option(static_cast<int>(handle_), IPPROTO_IP, IP_DROP_MEMBERSHIP,
+                  membership(by_index))) {
+    return make_error(last_socket_error_text());
+  }
+  return {};
+}
+
+Status MdnsSocket::send_multicast(const MulticastInterface& iface, std::span<const uint8_t> bytes) {
   const int fd = static_cast<int>(handle_);
-  if (!set_option(fd, IPPROTO_IP, IP_MULTICAST_IF, to_in_addr(interface_address))) {
+  if (!set_option(fd, IPPROTO_IP, IP_MULTICAST_IF, membership(iface))) {
     return make_error(last_socket_error_text());
   }
   return send_datagram(fd, Ipv4Endpoint{MDNS_GROUP, MDNS_PORT}, bytes);
@@ -104,28 +122,17 @@ Status MdnsSocket::send_to(const Ipv4Endpoint& destination, std::span<const uint
   return send_datagram(static_cast<int>(handle_), destination, bytes);
 }
 
-MdnsSocket::Received MdnsSocket::receive(std::span<uint8_t> buffer,
-                                         std::chrono::milliseconds timeout) {
-  const int fd = static_cast<int>(handle_);
+MdnsSocket::Received MdnsSocket::try_receive(std::span<uint8_t> buffer) {
   Received result;
-  pollfd waiting{fd, POLLIN, 0};
-  const int ready = ::poll(&waiting, 1, static_cast<int>(timeout.count()));
-  if (ready == 0 || (ready < 0 && errno == EINTR)) {
-    result.status = ReceiveStatus::TIMEOUT;
-    return result;
-  }
-  if (ready < 0) {
-    result.error = last_socket_error_text();
-    return result;
-  }
   sockaddr_in from{};
   socklen_t from_length = sizeof from;
   // MSG_TRUNC makes the call report the datagram's real length.
-  const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &from_length);
+  const ssize_t n =
+      ::recvfrom(static_cast<int>(handle_), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+                 reinterpret_cast<sockaddr*>(&from), &from_length);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-      result.status = ReceiveStatus::TIMEOUT;
+      result.status = ReceiveStatus::NOTHING;
       return result;
     }
     result.error = last_socket_error_text();

@@ -90,20 +90,45 @@ MdnsSocket::~MdnsSocket() {
   if (valid()) ::closesocket(socket_of(handle_));
 }
 
-Status MdnsSocket::join_group(const Ipv4Address& interface_address) {
+namespace {
+
+// Winsock takes an interface index where an address would go, written as 0.0.0.index.
+in_addr interface_of(const MulticastInterface& iface, bool by_index) {
+  if (by_index || iface.address == Ipv4Address{}) {
+    in_addr out{};
+    out.s_addr = htonl(iface.index);
+    return out;
+  }
+  return to_in_addr(iface.address);
+}
+
+Status set_membership(SOCKET s, int option, in_addr iface) {
   ip_mreq request{};
   request.imr_multiaddr = to_in_addr(MDNS_GROUP);
-  request.imr_interface = to_in_addr(interface_address);
-  if (!set_option(socket_of(handle_), IPPROTO_IP, IP_ADD_MEMBERSHIP, request)) {
-    return make_error(last_socket_error_text());
-  }
+  request.imr_interface = iface;
+  if (!set_option(s, IPPROTO_IP, option, request)) return make_error(last_socket_error_text());
   return {};
 }
 
-Status MdnsSocket::send_multicast(const Ipv4Address& interface_address,
-                                  std::span<const uint8_t> bytes) {
+}  // namespace
+
+Status MdnsSocket::join_group(const MulticastInterface& iface) {
+  return set_membership(socket_of(handle_), IP_ADD_MEMBERSHIP, interface_of(iface, false));
+}
+
+Status MdnsSocket::leave_group(const MulticastInterface& iface) {
   const SOCKET s = socket_of(handle_);
-  if (!set_option(s, IPPROTO_IP, IP_MULTICAST_IF, to_in_addr(interface_address))) {
+  Status left = set_membership(s, IP_DROP_MEMBERSHIP, interface_of(iface, false));
+  // Once its address is gone the interface is found by index only.
+  if (!left && iface.index != 0) {
+    left = set_membership(s, IP_DROP_MEMBERSHIP, interface_of(iface, true));
+  }
+  return left;
+}
+
+Status MdnsSocket::send_multicast(const MulticastInterface& iface, std::span<const uint8_t> bytes) {
+  const SOCKET s = socket_of(handle_);
+  if (!set_option(s, IPPROTO_IP, IP_MULTICAST_IF, interface_of(iface, false))) {
     return make_error(last_socket_error_text());
   }
   return send_datagram(s, Ipv4Endpoint{MDNS_GROUP, MDNS_PORT}, bytes);
@@ -113,30 +138,14 @@ Status MdnsSocket::send_to(const Ipv4Endpoint& destination, std::span<const uint
   return send_datagram(socket_of(handle_), destination, bytes);
 }
 
-MdnsSocket::Received MdnsSocket::receive(std::span<uint8_t> buffer,
-                                         std::chrono::milliseconds timeout) {
-  const SOCKET s = socket_of(handle_);
+MdnsSocket::Received MdnsSocket::try_receive(std::span<uint8_t> buffer) {
   Received result;
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(s, &readable);
-  timeval wait{};
-  wait.tv_sec = static_cast<long>(timeout.count() / 1000);
-  wait.tv_usec = static_cast<long>((timeout.count() % 1000) * 1000);
-  const int ready = ::select(0, &readable, nullptr, nullptr, &wait);
-  if (ready == 0) {
-    result.status = ReceiveStatus::TIMEOUT;
-    return result;
-  }
-  if (ready == SOCKET_ERROR) {
-    result.error = last_socket_error_text();
-    return result;
-  }
   sockaddr_in from{};
   int from_length = sizeof from;
-  const int n =
-      ::recvfrom(s, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0,
-                 reinterpret_cast<sockaddr*>(&from), &from_length);
+  // The socket is non-blocking once the responder's wake-ups watch it.
+  const int n = ::recvfrom(socket_of(handle_), reinterpret_cast<char*>(buffer.data()),
+                           static_cast<int>(buffer.size()), 0, reinterpret_cast<sockaddr*>(&from),
+                           &from_length);
   if (n == SOCKET_ERROR) {
     const int code = ::WSAGetLastError();
     if (code == WSAEMSGSIZE) {
@@ -146,7 +155,7 @@ MdnsSocket::Received MdnsSocket::receive(std::span<uint8_t> buffer,
       result.length = buffer.size();
     } else if (code == WSAEWOULDBLOCK || code == WSAEINTR || code == WSAECONNRESET ||
                code == WSAENETRESET) {
-      result.status = ReceiveStatus::TIMEOUT;
+      result.status = ReceiveStatus::NOTHING;
       return result;
     } else {
       result.error = os_error_text(code);

@@ -97,19 +97,19 @@ int start_receiver(const Options& options) {
     return 1;
   }
 
+  // Also told later, from the responder's thread, when the network comes up after the start.
   std::optional<MdnsAdvertisement> advertisement;
   if (!options.no_mdns) {
-    Result<MdnsAdvertisement> advertised = advertise_mdns();
-    if (advertised) {
-      console::write_out(
-          fmt::format("→ advertised _brindle._udp as \"{}\"\n", advertised->instance_name()));
-      advertisement.emplace(std::move(advertised).value());
-    } else {
-      console::write_err(fmt::format(
-          "mDNS advertise failed ({}); discovery off — UDP still works if the phone already "
-          "knows the IP\n",
-          advertised.error()));
-    }
+    advertisement = advertise_mdns(AdvertisementNotices{
+        [](const std::string& label) {
+          console::write_out(fmt::format("→ advertised _brindle._udp as \"{}\"\n", label));
+        },
+        [](const std::string& error) {
+          console::write_err(fmt::format(
+              "mDNS advertise failed ({}); discovery off — UDP still works if the phone already "
+              "knows the IP\n",
+              error));
+        }});
   }
 
   console::write_out("\n");

@@ -14,16 +14,15 @@ namespace brindle {
 
 namespace {
 
-// A wrapped "expected" of 0 makes every number look like a gap; beyond half the number space
-// the datagram is taken for a late or repeated one from before the wrap.
+// A forward jump of half the number space or more is a late datagram from before the wrap or a
+// restarted sender, never billions lost.
 constexpr uint32_t HALF_RANGE = 0x80000000u;
 
 uint32_t missing_before(uint32_t last_seq, uint32_t seq) {
   const uint32_t expected = last_seq + 1;
-  if (seq <= expected) return 0;
-  const uint32_t gap = seq - expected;
-  if (expected == 0 && gap >= HALF_RANGE) return 0;
-  return gap;
+  const uint32_t jump = seq - last_seq;  // modulo 2^32
+  if (seq <= expected || jump == 0 || jump >= HALF_RANGE) return 0;
+  return jump - 1;
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "platform/os_error.h"
 #include "platform/winsock_win.h"
@@ -39,6 +41,15 @@ Result<Handle> open_socket(Family family) {
   const SOCKET s = ::WSASocketW(domain, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return make_error(last_socket_error_text());
+  // Without it another program could bind the port beside us with SO_REUSEADDR and read the
+  // phone's audio.
+  const DWORD on = 1;
+  if (::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                   sizeof on) != 0) {
+    std::string error = last_socket_error_text();
+    ::closesocket(s);
+    return make_error(std::move(error));
+  }
   return static_cast<Handle>(s);
 }
 

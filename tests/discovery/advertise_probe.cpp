@@ -11,15 +11,12 @@
 
 int main(int argc, char** argv) {
   const int hold_ms = argc > 1 ? std::atoi(argv[1]) : 3000;
-  std::optional<brindle::MdnsAdvertisement> advertisement;
-  {
-    auto advertised = brindle::advertise_mdns();
-    if (!advertised) {
-      brindle::console::write_err("failed: " + advertised.error() + "\n");
-      return 1;
-    }
-    advertisement.emplace(std::move(advertised).value());
-  }
+  std::optional<brindle::MdnsAdvertisement> advertisement = brindle::advertise_mdns(
+      brindle::AdvertisementNotices{[](const std::string&) {},
+                                    [](const std::string& error) {
+                                      brindle::console::write_err("failed: " + error + "\n");
+                                    }});
+  if (!advertisement || advertisement->full_name().empty()) return 1;
   brindle::console::write_out("advertised " + advertisement->instance_name() + " " +
                               advertisement->full_name() + "\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));

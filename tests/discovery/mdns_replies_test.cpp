@@ -261,5 +261,16 @@ TEST(MdnsReplies, AnnouncementAndGoodbyeCarryEveryRecord) {
   for (const auto& r : bye->answers) EXPECT_EQ(r.ttl, 0u);
 }
 
+// An address the machine lost: only its A record goes, with the flush bit so caches drop it.
+TEST(MdnsReplies, AddressGoodbyeWithdrawsOnlyTheLostAddresses) {
+  const std::vector<Ipv4Address> gone = {{198, 51, 100, 3}};
+  const auto bye = dns::decode_message(address_goodbye_message(service(), gone));
+  ASSERT_TRUE(bye.ok());
+  EXPECT_EQ(summary(bye->answers), std::vector<std::string>{A_RECORDS[1]});
+  EXPECT_EQ(bye->answers[0].ttl, 0u);
+  EXPECT_TRUE(bye->answers[0].cache_flush);
+  EXPECT_TRUE(address_goodbye_message(service(), {}).empty());
+}
+
 }  // namespace
 }  // namespace brindle

@@ -3,9 +3,10 @@ that this project did not write find it, resolve it and send it audio.
 
 Two namespaces, "pc" and "phone", are joined by a veth pair. The pc end holds two usable
 addresses and a link-local one; the phone browses with python-zeroconf and avahi, asks a legacy
-unicast question, and plays a tone to the address it resolved. Then: --no-mdns stays silent on
-port 5353, and a namespace with nothing but loopback gives the advertised warning and still
-receives. Needs root; everything it creates it removes again.
+unicast question, and plays a tone to the address it resolved; a querier off the local link
+gets no answer. Then: --no-mdns stays silent on port 5353; a receiver started before its
+network comes up follows the addresses as they come, change and go; and a namespace with
+nothing but loopback gives the advertised warning and still receives. Needs root; everything it creates it removes again.
 """
 
 import json
@@ -281,8 +282,8 @@ def skip_name(data, pos):
         pos += 1 + n
 
 
-def records(data):
-    """(type, class word, ttl) of every answer of a DNS message."""
+def answers(data):
+    """(type, class word, ttl, rdata) of every answer of a DNS message."""
     qd, an = struct.unpack(">HH", data[4:8])
     pos = 12
     for _ in range(qd):
@@ -291,9 +292,14 @@ def records(data):
     for _ in range(an):
         pos = skip_name(data, pos)
         rtype, rclass, ttl, rdlen = struct.unpack(">HHIH", data[pos:pos + 10])
-        out.append((rtype, rclass, ttl))
+        out.append((rtype, rclass, ttl, data[pos + 10:pos + 10 + rdlen]))
         pos += 10 + rdlen
     return out
+
+
+def records(data):
+    """(type, class word, ttl) of every answer of a DNS message."""
+    return [(rtype, rclass, ttl) for rtype, rclass, ttl, _ in answers(data)]
 
 
 def captured(listener):
@@ -462,6 +468,173 @@ def daemon_failure_checks(ns, pulse_env, tmp):
         holder.stop()
 
 
+# ---- only the local link is answered ----
+
+OFF_LINK_ADDR = "203.0.113.2"
+
+QUERY_FROM = textwrap.dedent("""
+    import socket, sys
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind((sys.argv[1], int(sys.argv[3])))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(sys.argv[1]))
+    s.settimeout(3)
+    s.sendto(bytes.fromhex(sys.argv[2]), ("224.0.0.251", 5353))
+    try:
+        while True:
+            data, source = s.recvfrom(9000)
+            if data[2] & 0x80:
+                print("reply", source[0])
+                break
+    except socket.timeout:
+        print("timeout")
+""")
+
+
+def off_link_checks(pc, pc_if, phone, phone_if):
+    """A querier whose source lies outside the pc's subnets gets no answer, legacy or QU, although
+    its queries reach the pc (a listener there sees them) and a route back exists."""
+    netns_util.add_address(phone, phone_if, f"{OFF_LINK_ADDR}/24")
+    netns_util.ip("-n", pc.name, "route", "add", "203.0.113.0/24", "dev", pc_if)
+    listener = netns_util.Process(pc.command([PY, "-c", MDNS_LISTENER, PC_ADDRS[0], "12"]))
+    try:
+        listener.wait_for(lambda p: "ready" in p.stdout_text(), 10)
+        legacy = legacy_query(f"{LABEL}.local.", 1, 0x1234).hex()
+        qu = bytearray(legacy_query(f"{LABEL}.local.", 1, 0))
+        qu[-1] = 1
+        qu[-2] = 0x80  # the unicast-response bit
+        for kind, query, port in (("legacy", legacy, "0"), ("QU", bytes(qu).hex(), "5353")):
+            on = phone.run([PY, "-c", QUERY_FROM, PHONE_ADDR, query, port], timeout=20)
+            off = phone.run([PY, "-c", QUERY_FROM, OFF_LINK_ADDR, query, port], timeout=20)
+            check(f"{kind} query from the local link is answered",
+                  on.stdout.startswith("reply"), on.stdout + on.stderr)
+            check(f"{kind} query from {OFF_LINK_ADDR} (off-link) gets no answer",
+                  off.stdout.strip() == "timeout", off.stdout + off.stderr)
+        listener.wait_for(lambda p: f"packet {OFF_LINK_ADDR}" in p.stdout_text(), 5)
+        check("the off-link queries did reach the pc",
+              f"packet {OFF_LINK_ADDR}" in listener.stdout_text(), listener.stdout_text()[-500:])
+    finally:
+        listener.stop()
+
+
+# ---- following the network ----
+
+FOLLOW_ADDRS = ["198.51.100.11", "198.51.100.12", "198.51.100.13"]
+ADVERTISED = f"\u2192 advertised _brindle._udp as \"{LABEL}\"\n"
+
+
+def resolve(phone):
+    """(instance names, addresses of the first) a fresh zeroconf browse finds."""
+    result = phone.run([PY, "-c", ZEROCONF_BROWSE], timeout=60)
+    try:
+        data = json.loads(result.stdout.strip().splitlines()[-1])
+    except (ValueError, IndexError):
+        return None, result.stderr[-1000:]
+    return data["names"], (data["found"][0]["addresses"] if data["found"] else [])
+
+
+def a_records(data):
+    """(address, ttl) of every A record among the answers of a DNS message."""
+    return [(socket.inet_ntoa(rdata), ttl) for rtype, _, ttl, rdata in answers(data)
+            if rtype == 1 and len(rdata) == 4]
+
+
+def responses(listener, since=0.0):
+    """(time, records, A records) of every response the listener saw after `since`."""
+    out = []
+    for line in listener.stdout_text().splitlines():
+        parts = line.split()
+        if len(parts) == 5 and parts[0] == "packet" and float(parts[3]) >= since:
+            data = bytes.fromhex(parts[4])
+            if struct.unpack(">H", data[2:4])[0] & 0x8000:
+                out.append((float(parts[3]), records(data), a_records(data)))
+    return out
+
+
+def follow_checks(pulse_env, tmp, pid):
+    """A receiver started before its network: the warning, then the advertised line once an
+    address appears; a replaced address is withdrawn and the new one resolved; a flapping one
+    does not flood the link; with no address left nothing is found."""
+    pc = netns_util.Namespace(f"brfpc-{pid}")
+    phone = None
+    receiver = listener = None
+    pc_if, phone_if = f"brfa{pid}"[:15], f"brfb{pid}"[:15]
+    try:
+        phone = netns_util.Namespace(f"brfph-{pid}")
+        netns_util.veth_pair(pc, pc_if, phone, phone_if)
+        # Otherwise removing the first address of a subnet takes the others with it.
+        pc.run(["sh", "-c", f"echo 1 > /proc/sys/net/ipv4/conf/{pc_if}/promote_secondaries"])
+        netns_util.add_address(phone, phone_if, f"{PHONE_ADDR}/24")
+        netns_util.ip("-n", phone.name, "route", "add", "224.0.0.0/4", "dev", phone_if)
+        listener = netns_util.Process(phone.command([PY, "-c", MDNS_LISTENER, PHONE_ADDR, "170"]))
+        listener.wait_for(lambda p: "ready" in p.stdout_text(), 10)
+
+        receiver = start_receiver(pc, receiver_env(pulse_env, tmp, "follow"))
+        receiver.wait_for(startup_done, 15)
+        check("no address yet: the exact warning", WARNING in receiver.stderr_text(),
+              receiver.stderr_text())
+        check("no address yet: no advertised line", ADVERTISED not in receiver.stdout_text())
+
+        netns_util.add_address(pc, pc_if, f"{FOLLOW_ADDRS[0]}/24")
+        check("address added: the advertised line follows",
+              receiver.wait_for(lambda p: ADVERTISED in p.stdout_text(), 10),
+              receiver.stdout_text()[-500:] + receiver.stderr_text())
+        names, addresses = resolve(phone)
+        check("address added: zeroconf resolves exactly that address",
+              addresses == [FOLLOW_ADDRS[0]], f"{names} {addresses}")
+
+        replaced_at = time.time()
+        netns_util.add_address(pc, pc_if, f"{FOLLOW_ADDRS[1]}/24")
+        netns_util.ip("-n", pc.name, "addr", "del", f"{FOLLOW_ADDRS[0]}/24", "dev", pc_if)
+        time.sleep(4)
+        names, addresses = resolve(phone)
+        check("address replaced: zeroconf resolves only the new one",
+              addresses == [FOLLOW_ADDRS[1]], f"{names} {addresses}")
+        seen = responses(listener, replaced_at)
+        check("address replaced: a goodbye (TTL 0) for the old address",
+              any((FOLLOW_ADDRS[0], 0) in a for _, _, a in seen), str(seen))
+        check("address replaced: announcements carry only the new address",
+              any(a == [(FOLLOW_ADDRS[1], 120)] for _, rs, a in seen if len(rs) >= 5)
+              and not any((FOLLOW_ADDRS[0], 120) in a for _, _, a in seen), str(seen))
+
+        # Twenty changes in about two seconds; the set ends where it began.
+        burst_at = time.time()
+        for _ in range(10):
+            netns_util.add_address(pc, pc_if, f"{FOLLOW_ADDRS[2]}/24")
+            time.sleep(0.05)
+            netns_util.ip("-n", pc.name, "addr", "del", f"{FOLLOW_ADDRS[2]}/24", "dev", pc_if)
+            time.sleep(0.05)
+        burst_seconds = time.time() - burst_at
+        time.sleep(5)
+        announcements = [t for t, rs, a in responses(listener, burst_at)
+                         if len(rs) >= 5 and all(ttl > 0 for _, _, ttl in rs)]
+        limit = 2 * (int(burst_seconds) + 2)
+        print(f"info flapping: {len(announcements)} announcement(s) for 20 changes in "
+              f"{burst_seconds:.1f} s")
+        check("flapping: at most one announcement pair per debounce period",
+              len(announcements) <= limit,
+              f"{len(announcements)} announcements in {burst_seconds:.1f} s + 5 s (limit {limit})")
+        names, addresses = resolve(phone)
+        check("after flapping: still exactly the held address",
+              addresses == [FOLLOW_ADDRS[1]], f"{names} {addresses}")
+
+        netns_util.ip("-n", pc.name, "addr", "del", f"{FOLLOW_ADDRS[1]}/24", "dev", pc_if)
+        time.sleep(3)
+        names, addresses = resolve(phone)
+        check("address removed: a fresh browse finds nothing", names == [], f"{names} {addresses}")
+        check("receiver still running after the network changes", receiver.running(),
+              receiver.stderr_text())
+        check("no further warning or failure line",
+              receiver.stderr_text().count("mDNS advertise failed") == 1, receiver.stderr_text())
+    finally:
+        for p in (receiver, listener):
+            if p:
+                p.stop()
+        for ns in (phone, pc):
+            if ns:
+                ns.remove()
+
+
 def main():
     if not netns_util.have_root():
         print("SKIP discovery suite: needs root for network namespaces")
@@ -499,6 +672,8 @@ def main():
             address = zeroconf_checks(phone)
             avahi_checks(phone, phone_if, tmp)
             legacy_checks(phone)
+            print("-- only the local link is answered")
+            off_link_checks(pc, pc_if, phone, phone_if)
             if address:
                 tone_checks(phone, receiver, address, sound)
             check("receiver still running", receiver.running(), receiver.stderr_text())
@@ -538,6 +713,9 @@ def main():
                   expected in long_name.stderr_text(), long_name.stderr_text())
             check("300-character HOSTNAME: receiver keeps running", long_name.running())
             long_name.stop()
+
+            print("-- following the network: late start, replaced, flapping and removed address")
+            follow_checks(pulse_env, tmp, pid)
 
             print("-- only loopback: the warning, and audio still arrives")
             lonely = netns_util.Namespace(f"brlo-{pid}")

@@ -70,7 +70,12 @@ INSTANTIATE_TEST_SUITE_P(
         // The expected number wraps to 0 here; a repeat or a late datagram must
         // not count as billions lost.
         LossCase{"duplicate_of_last_number", {MAX, MAX}, 0},
-        LossCase{"late_after_last_number", {MAX - 1, MAX, MAX - 2}, 0}),
+        LossCase{"late_after_last_number", {MAX - 1, MAX, MAX - 2}, 0},
+        // Late datagrams from before the wrap, and jumps of half the number space or more.
+        LossCase{"late_across_wrap", {MAX - 1, 0, 1, MAX}, 0},
+        LossCase{"jump_of_half_range", {5, 5 + 0x80000000u}, 0},
+        LossCase{"jump_just_below_half_range", {5, 5 + 0x7FFFFFFFu}, 0x7FFFFFFEu},
+        LossCase{"late_then_on_again", {100, 0x90000000u, 101, 103}, 1}),
     [](const auto& info) { return info.param.name; });
 
 struct GainCase {

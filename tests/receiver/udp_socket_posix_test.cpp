@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 #include <type_traits>
@@ -192,6 +193,36 @@ TEST(UdpSocket, PortHeldOnBothFamiliesReportsTheOsError) {
   const Result<UdpSocket> second = bind_socket(port);
   ASSERT_FALSE(second);
   EXPECT_EQ(second.error(), "Address already in use (os error 98)");
+}
+
+// Another program asking for address reuse must not get the port beside the receiver and read
+// the phone's audio: the receiver's socket requests no sharing.
+TEST(UdpSocket, SecondSocketWithAddressReuseCannotBindBeside) {
+  const uint16_t port = free_port();
+  Result<UdpSocket> held = bind_socket(port);
+  ASSERT_TRUE(held) << held.error();
+  const int on = 1;
+  for (const int family : {AF_INET6, AF_INET}) {
+    const Fd intruder(::socket(family, SOCK_DGRAM, 0));
+    ASSERT_EQ(::setsockopt(intruder.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    ASSERT_EQ(::setsockopt(intruder.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on), 0);
+    int rc = 0;
+    if (family == AF_INET6) {
+      sockaddr_in6 any{};
+      any.sin6_family = AF_INET6;
+      any.sin6_addr = in6addr_any;
+      any.sin6_port = htons(port);
+      rc = ::bind(intruder.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    } else {
+      sockaddr_in any{};
+      any.sin_family = AF_INET;
+      any.sin_addr.s_addr = htonl(INADDR_ANY);
+      any.sin_port = htons(port);
+      rc = ::bind(intruder.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    }
+    EXPECT_EQ(rc, -1) << "family " << family;
+    EXPECT_EQ(errno, EADDRINUSE) << "family " << family;
+  }
 }
 
 TEST(UdpSocket, FallsBackToIpv4WhenOnlyIpv6IsTaken) {

@@ -97,6 +97,39 @@ TEST(WinsockUdpSocket, TakenPortReportsTheSystemError) {
   EXPECT_TRUE(second.error().ends_with(" (os error 10048)")) << second.error();
 }
 
+// With SO_REUSEADDR a Windows socket may otherwise bind beside a holder that did not claim the
+// port exclusively, and take the phone's datagrams.
+TEST(WinsockUdpSocket, SecondSocketWithAddressReuseCannotBindBeside) {
+  Result<UdpSocket> held = bind_socket(TEST_PORT);
+  ASSERT_TRUE(held.ok()) << held.error();
+  for (const int family : {AF_INET6, AF_INET}) {
+    const SOCKET intruder = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    ASSERT_NE(intruder, INVALID_SOCKET);
+    const BOOL on = TRUE;
+    ASSERT_EQ(::setsockopt(intruder, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
+                           sizeof on),
+              0);
+    sockaddr_storage any{};
+    int length = 0;
+    if (family == AF_INET6) {
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(&any);
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = htons(TEST_PORT);
+      length = sizeof *v6;
+    } else {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(&any);
+      v4->sin_family = AF_INET;
+      v4->sin_port = htons(TEST_PORT);
+      length = sizeof *v4;
+    }
+    const int rc = ::bind(intruder, reinterpret_cast<const sockaddr*>(&any), length);
+    const int code = ::WSAGetLastError();
+    ::closesocket(intruder);
+    EXPECT_EQ(rc, SOCKET_ERROR) << "family " << family;
+    EXPECT_TRUE(code == WSAEADDRINUSE || code == WSAEACCES) << "family " << family << ": " << code;
+  }
+}
+
 TEST(WinsockUdpSocket, ClosedSocketFailsInsteadOfBlocking) {
   Result<UdpSocket> socket = bind_socket(TEST_PORT);
   ASSERT_TRUE(socket.ok()) << socket.error();

@@ -1,0 +1,119 @@
+#include "discovery/network_view.h"
+
+#include <gtest/gtest.h>
+
+namespace brindle {
+namespace {
+
+InterfaceAddress v4(const char* adapter, uint32_t index, Ipv4Address address, uint8_t prefix = 24) {
+  return InterfaceAddress{adapter, index, true, address, prefix};
+}
+
+using Entries = std::vector<InterfaceAddress>;
+using Addresses = std::vector<Ipv4Address>;
+using Interfaces = std::vector<MulticastInterface>;
+
+struct ChangeCase {
+  const char* name;
+  Entries before;
+  Entries after;
+  Interfaces joined;
+  Interfaces left;
+  Interfaces readdressed;
+  Addresses gone;
+  bool usable_changed;
+};
+
+class NetworkChanges : public testing::TestWithParam<ChangeCase> {};
+
+TEST_P(NetworkChanges, JoinsLeavesAndWithdrawsOnlyWhatChanged) {
+  const auto& c = GetParam();
+  const NetworkChange change = compare_views(network_view(c.before), network_view(c.after));
+  EXPECT_EQ(change.joined, c.joined);
+  EXPECT_EQ(change.left, c.left);
+  EXPECT_EQ(change.readdressed, c.readdressed);
+  EXPECT_EQ(change.gone, c.gone);
+  EXPECT_EQ(change.usable_changed, c.usable_changed);
+}
+
+const InterfaceAddress ETH_20 = v4("eth0", 2, {192, 168, 1, 20});
+const InterfaceAddress ETH_21 = v4("eth0", 2, {192, 168, 1, 21});
+const InterfaceAddress WLAN = v4("wlan0", 3, {10, 0, 0, 5});
+const InterfaceAddress LINK_LOCAL = v4("eth0", 2, {169, 254, 3, 3}, 16);
+const InterfaceAddress LOOPBACK = v4("lo", 1, {127, 0, 0, 1}, 8);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NetworkChanges,
+    testing::Values(
+        ChangeCase{"nothing", {LOOPBACK, ETH_20}, {ETH_20, LOOPBACK}, {}, {}, {}, {}, false},
+        ChangeCase{"first_address",
+                   {LOOPBACK},
+                   {LOOPBACK, ETH_20},
+                   {{2, {192, 168, 1, 20}}},
+                   {},
+                   {},
+                   {},
+                   true},
+        // The adapter stays joined; only the record of the old address is withdrawn.
+        ChangeCase{"address_replaced",
+                   {ETH_20},
+                   {ETH_21},
+                   {},
+                   {},
+                   {{2, {192, 168, 1, 21}}},
+                   {{192, 168, 1, 20}},
+                   true},
+        ChangeCase{
+            "second_adapter", {ETH_20}, {ETH_20, WLAN}, {{3, {10, 0, 0, 5}}}, {}, {}, {}, true},
+        ChangeCase{"adapter_gone",
+                   {ETH_20, WLAN},
+                   {ETH_20},
+                   {},
+                   {{3, {10, 0, 0, 5}}},
+                   {},
+                   {{10, 0, 0, 5}},
+                   true},
+        ChangeCase{"last_address_gone",
+                   {ETH_20, LINK_LOCAL},
+                   {LINK_LOCAL},
+                   {},
+                   {{2, {192, 168, 1, 20}}},
+                   {},
+                   {{192, 168, 1, 20}},
+                   true},
+        ChangeCase{
+            "only_unusable_ones_change", {ETH_20}, {ETH_20, LINK_LOCAL}, {}, {}, {}, {}, false},
+        // Without indexes, adapters are told apart by address.
+        ChangeCase{"unknown_index",
+                   {v4("tun0", 0, {10, 8, 0, 1})},
+                   {v4("tun0", 0, {10, 8, 0, 2})},
+                   {{0, {10, 8, 0, 2}}},
+                   {{0, {10, 8, 0, 1}}},
+                   {},
+                   {{10, 8, 0, 1}},
+                   true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NetworkView, AdvertisesEachUsableAddressOnceAndAnswersEveryLinkOfItsAdapters) {
+  const NetworkView view =
+      network_view(Entries{LOOPBACK, ETH_20, LINK_LOCAL, v4("eth0:1", 2, {192, 168, 1, 20}), WLAN,
+                           v4("tailscale0", 9, {100, 100, 1, 1}, 24)});
+  EXPECT_EQ(view.usable, (Addresses{{192, 168, 1, 20}, {10, 0, 0, 5}}));
+  struct OnLinkCase {
+    Ipv4Address source;
+    bool answered;
+  };
+  for (const auto& c : {OnLinkCase{{192, 168, 1, 77}, true}, OnLinkCase{{10, 0, 0, 200}, true},
+                        OnLinkCase{{169, 254, 200, 1}, true},  // link-local beside a LAN address
+                        OnLinkCase{{127, 0, 0, 1}, true},      // this machine itself
+                        OnLinkCase{{192, 168, 2, 1}, false}, OnLinkCase{{203, 0, 113, 9}, false},
+                        // The link of an adapter without a usable address is not joined.
+                        OnLinkCase{{100, 100, 1, 9}, false}}) {
+    EXPECT_EQ(is_on_link(c.source, view.subnets), c.answered) << format_ipv4(c.source);
+  }
+  EXPECT_FALSE(is_on_link({192, 168, 1, 20}, network_view(Entries{LOOPBACK}).subnets));
+  EXPECT_TRUE(is_on_link({8, 8, 8, 8}, std::vector<Ipv4Subnet>{{{1, 2, 3, 4}, 0}}));
+}
+
+}  // namespace
+}  // namespace brindle
