@@ -45,6 +45,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import harness  # noqa: E402  (the private PulseAudio server and the signal analysis)
+import windows_checks  # noqa: E402  (release resources, login start, reg)
 
 BUILD = os.environ.get("BRINDLE_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build-win"))
 SOURCE = os.environ.get("BRINDLE_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
@@ -499,6 +500,7 @@ def main():
         phone = PhoneNamespace()
         pulse = start_pulse()
         wine = Wine(root, pulse.env)
+        windows_checks.release_resources(check, EXE, BUILD)
         unit_tests(wine)
         cli_texts(wine)
         devices(wine)
