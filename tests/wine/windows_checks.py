@@ -73,3 +73,68 @@ def release_resources(check, exe, build):
           and strings.get("FileDescription", "") != ""
           and re.match(r"Copyright \u00a9 \d{4} ", strings.get("LegalCopyright", "")) is not None,
           str(strings))
+
+
+# ---------------------------------------------------------------------------------------------
+# Everything below gets `suite`, the wine_e2e module: its check(), helpers and constants.
+
+
+def receiver_pids():
+    """Unix processes of running brindle-receiver.exe copies (Wine names them by their Windows
+    path)."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                argv0 = f.read().split(b"\0")[0].decode(errors="replace")
+        except OSError:
+            continue
+        if argv0.lower().endswith("brindle-receiver.exe"):
+            pids.append(int(entry))
+    return pids
+
+
+def login_start(suite, wine, pulse, phone):
+    """--background from a console of its own (a pseudo-terminal: Wine gives the process a console
+    that only it uses, as a login start does): the receiver goes on in a windowless copy that
+    holds the guard and plays the phone, and the first process ends."""
+    check = suite.check
+    before = receiver_pids()
+    check("no receiver runs before the login start", before == [], str(before))
+    started = time.time()
+    result = subprocess.run(["script", "-qec", f"{suite.WINE} {suite.EXE} --background",
+                             "/dev/null"], env=wine.env, capture_output=True, timeout=120,
+                            stdin=subprocess.DEVNULL)
+    print(f"note: the login start's first process ended after {time.time() - started:.1f} s",
+          flush=True)
+    check("login start: the first process ends with status 0", result.returncode == 0,
+          f"{result.returncode} {result.stdout[-300:]!r}")
+    running = suite.wait_for(lambda: len(receiver_pids()) == 1
+                             and "Sink: " in pulse.pactl(["list", "sink-inputs"]).stdout, 60)
+    pids = receiver_pids()
+    try:
+        check("login start: exactly one receiver runs on, rendering", running and len(pids) == 1,
+              f"{pids}")
+        second = wine.run([suite.EXE, "--no-mdns"], timeout=60)
+        check("login start: a second start is refused as already running",
+              second.returncode == 1 and second.stderr == suite.ALREADY.encode(),
+              f"{second.returncode} {second.stderr!r}")
+        check("login start: still exactly one receiver", receiver_pids() == pids,
+              str(receiver_pids()))
+
+        recording = pulse.record("cable", rate=48000)
+        sender = subprocess.run(phone.command(*suite.phone_sender()), capture_output=True,
+                                timeout=60)
+        recording.wait_seconds(recording.seconds() + 0.5)
+        samples = recording.finish()
+        tone = harness.steady_segment(samples, 48000)
+        freq = harness.frequency(tone, 48000) if tone else 0.0
+        check("login start: the windowless receiver plays the phone's 1 kHz tone",
+              sender.returncode == 0 and len(tone) > 0.5 * 48000 and abs(freq - 1000) < 2,
+              f"{len(tone) / 48000:.2f} s at {freq:.2f} Hz")
+    finally:
+        for pid in pids:
+            os.kill(pid, signal.SIGKILL)
+        suite.wait_for(lambda: receiver_pids() == [], 20)
