@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cwchar>
 #include <memory>

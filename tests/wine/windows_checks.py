@@ -3,7 +3,13 @@ start, start-up failures in the background and how `reg` is found and read. Call
 wine_e2e.py, which owns the Wine prefix, the PulseAudio server and the phone namespace."""
 import os
 import re
+import shutil
+import signal
+import subprocess
+import time
 import xml.etree.ElementTree as ET
+
+import harness  # tests/e2e, on the path wine_e2e.py sets
 
 WIN10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 
@@ -79,19 +85,20 @@ def release_resources(check, exe, build):
 # Everything below gets `suite`, the wine_e2e module: its check(), helpers and constants.
 
 
-def receiver_pids():
-    """Unix processes of running brindle-receiver.exe copies (Wine names them by their Windows
-    path)."""
+def wine_pids(wine, program):
+    """Unix process ids of this suite's Wine prefix running `program` (Wine names its processes
+    by their Windows path); other suites on the machine have prefixes of their own."""
+    marker = ("WINEPREFIX=" + wine.env["WINEPREFIX"]).encode()
     pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
+    for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{entry}/cmdline", "rb") as f:
-                argv0 = f.read().split(b"\0")[0].decode(errors="replace")
+                argv0 = f.read().split(b"\0")[0].lower()
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                ours = marker in f.read().split(b"\0")
         except OSError:
             continue
-        if argv0.lower().endswith("brindle-receiver.exe"):
+        if ours and re.split(rb"[\\/]", argv0)[-1] == program.encode():
             pids.append(int(entry))
     return pids
 
@@ -101,8 +108,8 @@ def login_start(suite, wine, pulse, phone):
     that only it uses, as a login start does): the receiver goes on in a windowless copy that
     holds the guard and plays the phone, and the first process ends."""
     check = suite.check
-    before = receiver_pids()
-    check("no receiver runs before the login start", before == [], str(before))
+    check("no receiver runs before the login start",
+          suite.wait_for(lambda: wine_pids(wine, "brindle-receiver.exe") == [], 20), str(wine_pids(wine, "brindle-receiver.exe")))
     started = time.time()
     result = subprocess.run(["script", "-qec", f"{suite.WINE} {suite.EXE} --background",
                              "/dev/null"], env=wine.env, capture_output=True, timeout=120,
@@ -111,9 +118,9 @@ def login_start(suite, wine, pulse, phone):
           flush=True)
     check("login start: the first process ends with status 0", result.returncode == 0,
           f"{result.returncode} {result.stdout[-300:]!r}")
-    running = suite.wait_for(lambda: len(receiver_pids()) == 1
+    running = suite.wait_for(lambda: len(wine_pids(wine, "brindle-receiver.exe")) == 1
                              and "Sink: " in pulse.pactl(["list", "sink-inputs"]).stdout, 60)
-    pids = receiver_pids()
+    pids = wine_pids(wine, "brindle-receiver.exe")
     try:
         check("login start: exactly one receiver runs on, rendering", running and len(pids) == 1,
               f"{pids}")
@@ -121,8 +128,8 @@ def login_start(suite, wine, pulse, phone):
         check("login start: a second start is refused as already running",
               second.returncode == 1 and second.stderr == suite.ALREADY.encode(),
               f"{second.returncode} {second.stderr!r}")
-        check("login start: still exactly one receiver", receiver_pids() == pids,
-              str(receiver_pids()))
+        check("login start: still exactly one receiver", wine_pids(wine, "brindle-receiver.exe") == pids,
+              str(wine_pids(wine, "brindle-receiver.exe")))
 
         recording = pulse.record("cable", rate=48000)
         sender = subprocess.run(phone.command(*suite.phone_sender()), capture_output=True,
@@ -137,4 +144,120 @@ def login_start(suite, wine, pulse, phone):
     finally:
         for pid in pids:
             os.kill(pid, signal.SIGKILL)
-        suite.wait_for(lambda: receiver_pids() == [], 20)
+        suite.wait_for(lambda: wine_pids(wine, "brindle-receiver.exe") == [], 20)
+
+
+MARK_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run"
+
+
+def startup_mark_with_wine_reg(suite, wine):
+    """Wine's own reg: a disabled StartupApproved mark goes with --autostart on and off, and
+    --autostart off without a value is still success."""
+    check = suite.check
+    disabled = "030000000000000000000000"
+    wine.run(["reg", "add", MARK_KEY, "/v", "Brindle", "/t", "REG_BINARY", "/d", disabled, "/f"])
+    marked = lambda: wine.run(["reg", "query", MARK_KEY, "/v", "Brindle"]).returncode == 0
+    check("a disabled mark is in place", marked())
+    result = wine.run([suite.EXE, "--autostart", "on"])
+    check("--autostart on removes the disabled mark",
+          result.returncode == 0 and not marked() and suite.reg_query(wine) is not None,
+          f"{result.returncode} {result.stderr!r}")
+    wine.run(["reg", "add", MARK_KEY, "/v", "Brindle", "/t", "REG_BINARY", "/d", disabled, "/f"])
+    result = wine.run([suite.EXE, "--autostart", "off"])
+    check("--autostart off removes value and mark",
+          result.returncode == 0 and not marked() and suite.reg_query(wine) is None,
+          f"{result.returncode} {result.stderr!r}")
+    result = wine.run([suite.EXE, "--autostart", "off"])
+    check("--autostart off with nothing registered: status 0",
+          result.returncode == 0 and result.stdout == b"autostart off\n" and result.stderr == b"",
+          f"{result.returncode} {result.stdout!r} {result.stderr!r}")
+
+
+def autostart_with_standin(suite, wine, root):
+    """The stand-in reg in the prefix's system folder, a planted one beside a copy of the
+    receiver: only the system one may run; its answers drive the paths Wine's reg cannot show
+    (localized and OEM-coded messages, silence, a hang)."""
+    check = suite.check
+    system32 = os.path.join(wine.env["WINEPREFIX"], "drive_c", "windows", "system32")
+    standin = os.path.join(suite.TESTS_DIR, "wine_reg_standin.exe")
+    folder = os.path.join(root, "downloads")
+    os.makedirs(folder)
+    exe = os.path.join(folder, "brindle-receiver.exe")
+    shutil.copy(suite.EXE, exe)
+    shutil.copy(standin, os.path.join(folder, "reg.exe"))  # planted: must never run
+    log = os.path.join(root, "reg-args.txt")
+    system_reg = os.path.join(system32, "reg.exe")
+    shutil.copy(system_reg, system_reg + ".wine")
+    shutil.copy(standin, system_reg)
+    try:
+        def run(modes, *args):
+            if os.path.exists(log):
+                os.remove(log)
+            env = {"BRINDLE_REG_STANDIN": modes, "BRINDLE_REG_STANDIN_LOG": log,
+                   "WINEDLLOVERRIDES": wine.env.get("WINEDLLOVERRIDES", "") + ";reg.exe=n"}
+            started = time.time()
+            result = wine.run([exe, *args], extra_env=env, timeout=120)
+            calls, ran_from = [], set()
+            if os.path.exists(log):
+                for line in open(log, encoding="utf-8").read().split("\n")[:-1]:
+                    if line.startswith("ran: "):
+                        ran_from.add(line[5:].lower())
+                        calls.append([])
+                    else:
+                        calls[-1].append(line)
+            return result, calls, ran_from, time.time() - started
+
+        result, calls, ran_from, _ = run("query=absent", "--gain", "0.1", "--autostart", "on")
+        data = result.stdout.decode().split("will run at login as: ", 1)[-1].rstrip("\n")
+        check("reg runs only from the system folder, never the planted one beside the program",
+              ran_from == {"c:\\windows\\system32\\reg.exe"}, str(ran_from))
+        check("on: add, then ask for the StartupApproved mark",
+              result.returncode == 0 and calls == [
+                  ["add", suite.RUN_KEY, "/v", "Brindle", "/t", "REG_SZ", "/d", data, "/f"],
+                  ["query", MARK_KEY, "/v", "Brindle"]]
+              and data == f'"{suite.windows_path(exe)}" --background --gain 0.1',
+              f"{result.returncode} {result.stderr!r} {calls}")
+
+        result, calls, _, _ = run("query=absent", "--autostart", "off")
+        check("off: a value reg reports missing in another language is nothing to remove",
+              result.returncode == 0 and result.stdout == b"autostart off\n"
+              and result.stderr == b"" and calls == [["query", suite.RUN_KEY, "/v", "Brindle"],
+                                                     ["query", MARK_KEY, "/v", "Brindle"]],
+              f"{result.returncode} {result.stdout!r} {result.stderr!r} {calls}")
+
+        cases = [
+            ("delete=oem-error", "off",
+             "autostart: FEHLER: Zugriff verweigert \u00e4 ung\u00fcltig.\n"),
+            ("add=silent", "on", "autostart: reg add ended with exit status 1\n"),
+            ("add=hang", "on", "autostart: reg add did not finish within 10 s and was stopped\n"),
+        ]
+        for modes, action, expected in cases:
+            result, calls, _, took = run(modes, "--autostart", action)
+            check(f"{action} with reg {modes}: \"autostart: \u2026\", status 1",
+                  result.returncode == 1 and result.stderr == expected.encode()
+                  and result.stdout == b"", f"{result.returncode} {result.stderr!r} {took:.1f} s")
+        check("the hung reg was killed", wine_pids(wine, "reg.exe") == [], str(wine_pids(wine, "reg.exe")))
+    finally:
+        shutil.move(system_reg + ".wine", system_reg)
+
+
+def hidden_start_failure(suite, wine):
+    """A start-up failure with --background also asks for the warning dialog. Wine without a
+    display cannot make the dialog's window and says so on its error channel (nodrv_CreateWindow):
+    that note is how the suite sees the box being asked for; its text and icon rest on the unit
+    test of the seam."""
+    check = suite.check
+    debug = {"WINEDEBUG": "-all,err+winediag"}
+    for args, boxed in (([], False), (["--background"], True)):
+        result = wine.run([suite.EXE, *args, "--no-mdns", "--device", "no such endpoint"],
+                          extra_env=debug, timeout=60)
+        err = result.stderr.decode(errors="replace")
+        own = [l for l in err.splitlines() if not re.match(r"^[0-9a-f]{4}:", l)
+               and not l.startswith("ALSA lib")]
+        asked = "nodrv_CreateWindow" in err
+        check(f"audio failure {args}: status 1 and the audio message",
+              result.returncode == 1 and len(own) >= 2 and own[0] == ""
+              and own[1].startswith("audio: "),
+              f"{result.returncode} {own[:3]}")
+        check(f"audio failure {args}: warning dialog {'asked for' if boxed else 'not asked for'}",
+              asked == boxed, err[-500:])
