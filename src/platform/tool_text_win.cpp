@@ -11,9 +11,12 @@ namespace {
 UINT system_oem_code_page() {
   const UINT process_page = ::GetOEMCP();
   if (process_page != CP_UTF8) return process_page;
+  // The manifest's UTF-8 code page answered for the process; the system locale's OEM code page
+  // is what the console tools use.
   DWORD page = 0;
-  if (::GetLocaleInfoEx(LOCALE_NAME_SYSTEM_DEFAULT, LOCALE_IDEFAULTCODEPAGE | LOCALE_RETURN_NUMBER,
-                        reinterpret_cast<LPWSTR>(&page), sizeof page / sizeof(WCHAR)) == 0) {
+  if (::GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTCODEPAGE | LOCALE_RETURN_NUMBER,
+                       reinterpret_cast<LPWSTR>(&page), sizeof page / sizeof(WCHAR)) == 0 ||
+      page == 0) {
     return CP_OEMCP;
   }
   return page;

@@ -108,6 +108,8 @@ def login_start(suite, wine, pulse, phone):
     that only it uses, as a login start does): the receiver goes on in a windowless copy that
     holds the guard and plays the phone, and the first process ends."""
     check = suite.check
+    if "sink_name=cable" not in pulse.pactl(["list", "short", "modules"]).stdout:
+        pulse.add_null_sink("cable", suite.CABLE, rate=44100)  # the session before removed it
     check("no receiver runs before the login start",
           suite.wait_for(lambda: wine_pids(wine, "brindle-receiver.exe") == [], 20), str(wine_pids(wine, "brindle-receiver.exe")))
     started = time.time()
@@ -243,18 +245,18 @@ def autostart_with_standin(suite, wine, root):
 
 def hidden_start_failure(suite, wine):
     """A start-up failure with --background also asks for the warning dialog. Wine without a
-    display cannot make the dialog's window and says so on its error channel (nodrv_CreateWindow):
-    that note is how the suite sees the box being asked for; its text and icon rest on the unit
-    test of the seam."""
+    display cannot show it and returns at once; its dialog trace channel shows the message box
+    template being built ("Using message box font"), which is how the suite sees the box asked
+    for. Its text rests on the unit test of the seam."""
     check = suite.check
-    debug = {"WINEDEBUG": "-all,err+winediag"}
+    debug = {"WINEDEBUG": "-all,trace+dialog"}
     for args, boxed in (([], False), (["--background"], True)):
         result = wine.run([suite.EXE, *args, "--no-mdns", "--device", "no such endpoint"],
                           extra_env=debug, timeout=60)
         err = result.stderr.decode(errors="replace")
         own = [l for l in err.splitlines() if not re.match(r"^[0-9a-f]{4}:", l)
                and not l.startswith("ALSA lib")]
-        asked = "nodrv_CreateWindow" in err
+        asked = "Using message box font" in err
         check(f"audio failure {args}: status 1 and the audio message",
               result.returncode == 1 and len(own) >= 2 and own[0] == ""
               and own[1].startswith("audio: "),
