@@ -263,3 +263,54 @@ def hidden_start_failure(suite, wine):
               f"{result.returncode} {own[:3]}")
         check(f"audio failure {args}: warning dialog {'asked for' if boxed else 'not asked for'}",
               asked == boxed, err[-500:])
+
+
+def dialog_on_a_display(suite, wine, root):
+    """With a display (Xvfb) the warning dialog of a hidden start-up failure really appears: a
+    helper on the same display reads its caption, icon, text and button, then presses OK. It runs
+    in a Wine prefix of its own: the suite's desktop has already started without a display."""
+    check = suite.check
+    if not shutil.which("Xvfb"):
+        print("note: no Xvfb, the dialog on a display is not checked", flush=True)
+        return
+    number = 100 + os.getpid() % 800
+    display = f":{number}"
+    xvfb = subprocess.Popen(["Xvfb", display, "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    receiver = env = None
+    try:
+        if not suite.wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{number}"), 20):
+            check("Xvfb starts", False, display)
+            return
+        env = dict(wine.env, DISPLAY=display, WINEPREFIX=os.path.join(root, "prefix-display"))
+        subprocess.run([suite.WINE, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300, check=True)
+        receiver = subprocess.Popen([suite.WINE, suite.EXE, "--background", "--no-mdns",
+                                     "--device", "no such endpoint"], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                    stdin=subprocess.DEVNULL)
+        reader = subprocess.run([suite.WINE, os.path.join(suite.TESTS_DIR,
+                                                          "wine_dialog_reader.exe"), "90"],
+                                env=env, capture_output=True, timeout=150,
+                                stdin=subprocess.DEVNULL)
+        err = receiver.communicate(timeout=60)[1].decode(errors="replace")
+        own = [l for l in err.splitlines() if not l.startswith("ALSA lib")
+               and not re.match(r"^[0-9a-f]{4}:", l)]
+        while own and own[0] == "":
+            own.pop(0)  # the message's leading empty line is not part of the dialog's text
+        message = "\\n".join(own)
+        shown = reader.stdout.decode(errors="replace").splitlines()
+        check("hidden start-up failure: the dialog shows caption, warning icon, message and OK",
+              reader.returncode == 0 and shown[:1] == ["Brindle Receiver"] and "icon" in shown
+              and message.startswith("audio: ") and message in shown and "OK" in shown,
+              f"{shown} / {message!r}")
+        check("hidden start-up failure: status 1 once the dialog is closed",
+              receiver.returncode == 1, str(receiver.returncode))
+    finally:
+        if receiver and receiver.poll() is None:
+            receiver.kill()
+            receiver.wait()
+        if env:
+            subprocess.run([wine.wineserver(), "-k"], env=env, check=False)
+        xvfb.kill()
+        xvfb.wait()

@@ -467,6 +467,7 @@ def main():
         suite = sys.modules[__name__]
         windows_checks.login_start(suite, wine, pulse, phone)
         windows_checks.hidden_start_failure(suite, wine)
+        windows_checks.dialog_on_a_display(suite, wine, root)
         autostart_with_wine_reg(wine)
         windows_checks.startup_mark_with_wine_reg(suite, wine)
         windows_checks.autostart_with_standin(suite, wine, root)
