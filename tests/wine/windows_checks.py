@@ -273,15 +273,20 @@ def dialog_on_a_display(suite, wine, root):
     if not shutil.which("Xvfb"):
         print("note: no Xvfb, the dialog on a display is not checked", flush=True)
         return
-    number = 100 + os.getpid() % 800
-    display = f":{number}"
-    xvfb = subprocess.Popen(["Xvfb", display, "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+    # Xvfb picks a free display number itself and reports it once it accepts clients.
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen",
+                             "0", "1024x768x24"], pass_fds=(write_end,),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
     receiver = env = None
     try:
-        if not suite.wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{number}"), 20):
-            check("Xvfb starts", False, display)
+        with os.fdopen(read_end, "rb") as report:
+            number = report.readline().strip().decode()
+        if not number.isdigit():
+            check("Xvfb starts", False, repr(number))
             return
+        display = f":{number}"
         env = dict(wine.env, DISPLAY=display, WINEPREFIX=os.path.join(root, "prefix-display"))
         subprocess.run([suite.WINE, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=300, check=True)
@@ -312,5 +317,9 @@ def dialog_on_a_display(suite, wine, root):
             receiver.wait()
         if env:
             subprocess.run([wine.wineserver(), "-k"], env=env, check=False)
-        xvfb.kill()
-        xvfb.wait()
+        xvfb.terminate()  # lets it remove its socket and lock file
+        try:
+            xvfb.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            xvfb.kill()
+            xvfb.wait()

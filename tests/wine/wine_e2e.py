@@ -35,7 +35,8 @@ Checks:
     come from a stand-in reg.exe put into the prefix's system folder; a planted reg.exe beside a
     copy of the receiver must never run. The stand-in records the exact argument lists;
   * the release resources (windows_checks.py), the login start in a windowless copy and the
-    warning dialog for a start-up failure with --background.
+    warning dialog for a start-up failure with --background (its text read back on an Xvfb
+    display, in a second prefix).
 """
 import os
 import re
