@@ -247,7 +247,7 @@ def hidden_start_failure(suite, wine):
     """A start-up failure with --background also asks for the warning dialog. Wine without a
     display cannot show it and returns at once; its dialog trace channel shows the message box
     template being built ("Using message box font"), which is how the suite sees the box asked
-    for. Its text rests on the unit test of the seam."""
+    for here; dialog_on_a_display reads the box itself."""
     check = suite.check
     debug = {"WINEDEBUG": "-all,trace+dialog"}
     for args, boxed in (([], False), (["--background"], True)):
