@@ -4,6 +4,8 @@
 #include <cmath>
 #include <string>
 
+#include <fmt/format.h>
+
 #include "audio/device_selection.h"
 #include "audio/unicode_lower.h"
 #include "main/autostart_store.h"
@@ -74,6 +76,14 @@ std::string trimmed_text(std::string_view bytes) {
   return utf8::encode(std::u32string_view(decoded).substr(first, last - first));
 }
 
+// A tool that failed without a word still gets a message that says what failed.
+std::string tool_message(const ProcessOutput& output, std::string_view action) {
+  std::string message = trimmed_text(output.err);
+  if (message.empty())
+    message = fmt::format("{} ended with exit status {}", action, output.exit_code);
+  return message;
+}
+
 AutostartOutcome failure(std::string message) {
   return AutostartOutcome{1, "", "autostart: " + message + "\n"};
 }
@@ -103,7 +113,7 @@ AutostartOutcome run_autostart(AutostartMode mode, const Options& options,
     const std::string data = autostart_command(*path, options);
     const Result<ProcessOutput> added = store.add(data);
     if (!added) return failure("reg add failed to run: " + added.error());
-    if (added->exit_code != 0) return failure(trimmed_text(added->err));
+    if (added->exit_code != 0) return failure(tool_message(*added, "reg add"));
     return AutostartOutcome{0, "autostart on — will run at login as: " + data + "\n", ""};
   }
 
@@ -112,7 +122,7 @@ AutostartOutcome run_autostart(AutostartMode mode, const Options& options,
   // A value that was never there is as good as removed.
   if (removed->exit_code != 0 &&
       unicode_lower(removed->err).find("unable to find") == std::string::npos) {
-    return failure(trimmed_text(removed->err));
+    return failure(tool_message(*removed, "reg delete"));
   }
   return AutostartOutcome{0, "autostart off\n", ""};
 }

@@ -2,6 +2,7 @@
 // that turns the outcome into the action's message and exit status.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,6 +19,12 @@ namespace brindle {
 
 inline constexpr std::string_view RUN_KEY = R"(HKCU\Software\Microsoft\Windows\CurrentVersion\Run)";
 inline constexpr std::string_view RUN_VALUE_NAME = "Brindle";
+// Where Task Manager and the Settings "Startup apps" page keep an entry's enabled or disabled
+// mark, under the same value name. A disabled mark makes Windows skip the Run value.
+inline constexpr std::string_view STARTUP_APPROVED_KEY =
+    R"(HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run)";
+// A reg that has not finished by then is stopped and reported.
+inline constexpr std::chrono::seconds REG_TIME_LIMIT{10};
 inline constexpr std::string_view AUTOSTART_ENTRY_NAME = "brindle-receiver.desktop";
 
 // Keeps or drops the one login entry. Each call reports like a finished tool: exit status 0 for
@@ -38,7 +45,9 @@ std::unique_ptr<AutostartStore> make_autostart_store();
 using ProcessRunner =
     std::function<Result<ProcessOutput>(const std::string& program, std::span<const std::string>)>;
 
-// The Run key value, written and deleted by the system's `reg` tool.
+// The Run key value, written and deleted by the system's `reg` tool. A value is asked for with
+// `reg query` before it is deleted, since `reg`'s "not found" message is in the system's language.
+// Both add and remove also drop the StartupApproved mark.
 class RegAutostartStore final : public AutostartStore {
  public:
   explicit RegAutostartStore(ProcessRunner run) : run_(std::move(run)) {}
@@ -46,6 +55,10 @@ class RegAutostartStore final : public AutostartStore {
   Result<ProcessOutput> remove() override;
 
  private:
+  Result<ProcessOutput> run_reg(std::span<const std::string> args);
+  // Deletes the value `RUN_VALUE_NAME` under `key` if it is there; a missing one is success.
+  Result<ProcessOutput> drop_value(std::string_view key);
+
   ProcessRunner run_;
 };
 

@@ -2,7 +2,6 @@
 // kill -9 never leaves a stale guard behind.
 #include "main/instance_guard.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdlib>
 #include <string>
@@ -13,8 +12,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "main/warning_dialog.h"
 #include "platform/console.h"
-#include "platform/process.h"
 
 namespace brindle {
 namespace {
@@ -53,41 +52,22 @@ Guard take_guard() {
   return bind_abstract_socket();
 }
 
-bool has_graphical_session() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* const value = std::getenv(name);
-    if (value != nullptr && value[0] != '\0') return true;
-  }
-  return false;
-}
-
-// The first helper that starts shows the warning and returns when it is closed. Without a
-// session nothing is tried, so a headless start never waits.
-void show_warning_dialog() {
-  if (!has_graphical_session()) return;
-  const std::string caption(DIALOG_CAPTION);
-  const std::string text(DIALOG_TEXT);
-  const std::array<std::string, 4> zenity = {"--warning", "--title=" + caption, "--no-markup",
-                                             "--text=" + text};
-  const std::array<std::string, 4> kdialog = {"--title", caption, "--sorry", text};
-  const std::array<std::string, 6> xmessage = {"-title",   caption, "-center",
-                                               "-buttons", "OK",    text};
-  if (run_process("zenity", zenity)) return;
-  if (run_process("kdialog", kdialog)) return;
-  (void)run_process("xmessage", xmessage);
-}
-
 }  // namespace
 
 void ensure_single_instance() {
   if (take_guard() == Guard::HELD) return;
   console::write_err(ALREADY_RUNNING_LINE);
-  show_warning_dialog();
+  show_warning_dialog(DIALOG_TEXT);
   std::exit(1);
 }
 
 void hide_console() {
   // A POSIX process has no console window of its own to hide; the terminal stays as it is.
+}
+
+bool enter_background() {
+  hide_console();
+  return false;
 }
 
 }  // namespace brindle

@@ -19,7 +19,9 @@
 #include "main/autostart.h"
 #include "main/instance_guard.h"
 #include "main/options.h"
+#include "main/startup_failure.h"
 #include "main/status_line.h"
+#include "main/warning_dialog.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
 #include "receiver/receiver.h"
@@ -56,10 +58,15 @@ int run_action(const UsageError& usage) {
   return 2;
 }
 
-// From the single-instance guard on; returns only on a start-up failure.
+// From the single-instance guard on; returns only on a start-up failure, or when a login start
+// handed the receiver over to its windowless copy.
 int start_receiver(const Options& options) {
   ensure_single_instance();
-  if (options.background) hide_console();
+  if (options.background && enter_background()) return 0;
+  const auto fail = [&](std::string_view err_text) {
+    return report_startup_failure(err_text, options.background,
+                                  {console::write_err, show_warning_dialog});
+  };
 
   console::write_out(TITLE_LINE);
   auto jitter = std::make_shared<JitterBuffer>(options.prefill_ms);
@@ -70,8 +77,7 @@ int start_receiver(const Options& options) {
       OutputSupervisor::Settings{.write_out = console::write_out, .write_err = console::write_err});
   const Result<std::string> rendering = output->start();
   if (!rendering) {
-    console::write_err("\naudio: " + rendering.error() + "\n");
-    return 1;
+    return fail("\naudio: " + rendering.error() + "\n");
   }
   console::write_out(*rendering);
 
@@ -83,8 +89,7 @@ int start_receiver(const Options& options) {
 
   Result<UdpSocket> socket = bind_socket(UDP_PORT);
   if (!socket) {
-    console::write_err(fmt::format("could not bind UDP {}: {}\n", UDP_PORT, socket.error()));
-    return 1;
+    return fail(fmt::format("could not bind UDP {}: {}\n", UDP_PORT, socket.error()));
   }
   console::write_out(fmt::format("→ listening on UDP {}\n", UDP_PORT));
 
@@ -93,8 +98,7 @@ int start_receiver(const Options& options) {
       receiver.run(std::move(socket));
     }).detach();
   } catch (const std::system_error& error) {
-    console::write_err(fmt::format("could not start the receiver thread: {}\n", error.what()));
-    return 1;
+    return fail(fmt::format("could not start the receiver thread: {}\n", error.what()));
   }
 
   // Also told later, from the responder's thread, when the network comes up after the start.

@@ -1,7 +1,10 @@
 #include "platform/process.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -77,18 +80,30 @@ class SpawnAttributes {
   posix_spawnattr_t attributes_;
 };
 
+using Clock = std::chrono::steady_clock;
+
 // Drains both pipes together, so a child that fills one while we wait on the other cannot stall.
-void read_both(UniqueFd out_fd, UniqueFd err_fd, std::string& out, std::string& err) {
+// Returns false when the deadline came first.
+bool read_both(UniqueFd out_fd, UniqueFd err_fd, std::string& out, std::string& err,
+               std::optional<Clock::time_point> deadline) {
   UniqueFd* const fds[2] = {&out_fd, &err_fd};
   std::string* const sinks[2] = {&out, &err};
   char buffer[4096];
   while (out_fd.get() >= 0 || err_fd.get() >= 0) {
     pollfd polled[2];
     for (int i = 0; i < 2; ++i) polled[i] = pollfd{fds[i]->get(), POLLIN, 0};  // -1 is skipped
-    if (::poll(polled, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
+    int wait_ms = -1;
+    if (deadline) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      wait_ms = static_cast<int>(std::min<long long>(left.count(), 60'000));
     }
+    const int ready = ::poll(polled, 2, wait_ms);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return true;
+    }
+    if (ready == 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i]->get() < 0 || polled[i].revents == 0) continue;
       const ssize_t n = ::read(fds[i]->get(), buffer, sizeof buffer);
@@ -99,6 +114,7 @@ void read_both(UniqueFd out_fd, UniqueFd err_fd, std::string& out, std::string& 
       }
     }
   }
+  return true;
 }
 
 int wait_for(pid_t pid) {
@@ -123,7 +139,10 @@ Result<std::string> executable_path() {
   }
 }
 
-Result<ProcessOutput> run_process(const std::string& program, std::span<const std::string> args) {
+Result<ProcessOutput> run_process(const std::string& program, std::span<const std::string> args,
+                                  std::optional<std::chrono::milliseconds> time_limit) {
+  std::optional<Clock::time_point> deadline;
+  if (time_limit) deadline = Clock::now() + *time_limit;
   Result<Pipe> out_pipe = make_pipe();
   if (!out_pipe) return make_error(out_pipe.error());
   Result<Pipe> err_pipe = make_pipe();
@@ -161,7 +180,11 @@ Result<ProcessOutput> run_process(const std::string& program, std::span<const st
   err_pipe->write_end.reset();
 
   ProcessOutput output;
-  read_both(std::move(out_pipe->read_end), std::move(err_pipe->read_end), output.out, output.err);
+  if (!read_both(std::move(out_pipe->read_end), std::move(err_pipe->read_end), output.out,
+                 output.err, deadline)) {
+    ::kill(pid, SIGKILL);
+    output.timed_out = true;
+  }
   output.exit_code = wait_for(pid);
   return output;
 }

@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -70,58 +72,30 @@ std::optional<std::wstring> module_path() {
   }
 }
 
-std::wstring folder_of(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
 bool is_file(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::wstring system_folder(UINT (*get)(LPWSTR, UINT)) {
+std::wstring system_folder() {
   std::wstring buffer(MAX_PATH, L'\0');
-  const UINT length = get(buffer.data(), static_cast<UINT>(buffer.size()));
+  const UINT length = ::GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
   if (length == 0 || length >= buffer.size()) return {};
   buffer.resize(length);
   return buffer;
 }
 
-// A bare program name is looked for where CreateProcessW would look, minus the current folder
-// (a planted tool there must not run): the program's own folder, the system folders, then PATH.
+// A bare program name means the system's own tool: only the system folder is searched. The
+// program's folder (think of a downloads folder), the current folder and PATH are never used, so
+// a planted reg.exe cannot run in our place.
 std::optional<std::wstring> resolve_program(const std::wstring& program) {
   if (program.find_first_of(L"\\/:") != std::wstring::npos) return program;
   const bool has_extension = program.find(L'.') != std::wstring::npos;
-  const std::wstring file = has_extension ? program : program + L".exe";
-
-  std::vector<std::wstring> folders;
-  if (const std::optional<std::wstring> own = module_path()) folders.push_back(folder_of(*own));
-  folders.push_back(system_folder(&::GetSystemDirectoryW));
-  folders.push_back(system_folder(&::GetWindowsDirectoryW));
-  if (const DWORD size = ::GetEnvironmentVariableW(L"PATH", nullptr, 0); size > 0) {
-    std::wstring path(size, L'\0');
-    const DWORD length = ::GetEnvironmentVariableW(L"PATH", path.data(), size);
-    path.resize(length < size ? length : 0);
-    size_t start = 0;
-    while (start <= path.size()) {
-      const size_t end = std::min(path.find(L';', start), path.size());
-      std::wstring entry = path.substr(start, end - start);
-      if (entry.size() >= 2 && entry.front() == L'"' && entry.back() == L'"') {
-        entry = entry.substr(1, entry.size() - 2);
-      }
-      if (!entry.empty() && entry != L".") folders.push_back(std::move(entry));
-      start = end + 1;
-    }
-  }
-  for (const std::wstring& folder : folders) {
-    if (folder.empty()) continue;
-    std::wstring candidate = folder;
-    if (candidate.back() != L'\\' && candidate.back() != L'/') candidate += L'\\';
-    candidate += file;
-    if (is_file(candidate)) return candidate;
-  }
-  return std::nullopt;
+  const std::wstring folder = system_folder();
+  if (folder.empty()) return std::nullopt;
+  std::wstring candidate = folder + L"\\" + (has_extension ? program : program + L".exe");
+  if (!is_file(candidate)) return std::nullopt;
+  return candidate;
 }
 
 // Collects everything the child writes to one pipe, on a thread of its own so that neither
@@ -188,7 +162,8 @@ Result<std::string> executable_path() {
   return narrow(*path);
 }
 
-Result<ProcessOutput> run_process(const std::string& program, std::span<const std::string> args) {
+Result<ProcessOutput> run_process(const std::string& program, std::span<const std::string> args,
+                                  std::optional<std::chrono::milliseconds> time_limit) {
   const std::wstring wide_program = wide(program);
   const std::optional<std::wstring> resolved = resolve_program(wide_program);
   if (!resolved) return make_error(os_error_text(ERROR_FILE_NOT_FOUND));
@@ -246,7 +221,15 @@ Result<ProcessOutput> run_process(const std::string& program, std::span<const st
   try {
     PipeReader out_reader(std::move(output->read_end));
     PipeReader err_reader(std::move(error->read_end));
-    ::WaitForSingleObject(process.get(), INFINITE);
+    const DWORD wait_ms =
+        time_limit ? static_cast<DWORD>(std::min<long long>(time_limit->count(), INFINITE - 1))
+                   : INFINITE;
+    if (::WaitForSingleObject(process.get(), wait_ms) == WAIT_TIMEOUT) {
+      // Killed by its own handle; its pipe ends close with it, so the readers finish.
+      ::TerminateProcess(process.get(), 1);
+      ::WaitForSingleObject(process.get(), INFINITE);
+      result.timed_out = true;
+    }
     result.out = out_reader.finish();
     result.err = err_reader.finish();
   } catch (const std::system_error& e) {

@@ -91,6 +91,10 @@ std::string encode(std::u32string_view code_points) {
   return out;
 }
 
+bool is_valid(std::string_view bytes) {
+  return sanitize(bytes) == bytes;  // a U+FFFD already in the input stays the same bytes
+}
+
 std::string sanitize(std::string_view bytes) {
   return encode(decode(bytes));
 }

@@ -14,6 +14,9 @@ std::u32string decode(std::string_view bytes);
 // Encodes code points as UTF-8; surrogates and values past U+10FFFF become U+FFFD.
 std::string encode(std::u32string_view code_points);
 
+// Whether the bytes are valid UTF-8 as they are.
+bool is_valid(std::string_view bytes);
+
 // Bytes as valid UTF-8, invalid sequences replaced by U+FFFD.
 std::string sanitize(std::string_view bytes);
 

@@ -1,3 +1,4 @@
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -109,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                  AutostartMode::ON,
                  EXE,
                  tool(5, " \n"),
-                 failed(""),
+                 failed("reg add ended with exit status 5"),
                  {"add " + DATA}},
         FlowCase{"off_removed", AutostartMode::OFF, EXE, tool(0, ""), OFF_DONE, {"remove"}},
         FlowCase{"off_never_needs_own_path",
@@ -154,28 +155,137 @@ INSTANTIATE_TEST_SUITE_P(
                  {"remove"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct RegCall {
-  std::string program;
-  std::vector<std::string> args;
+// Plays `reg`: answers each call by the registry key and verb it names, and records the calls.
+class ScriptedReg {
+ public:
+  // Keys of `answers`: "query run", "delete run", "add run", "query mark", "delete mark".
+  explicit ScriptedReg(std::map<std::string, Result<ProcessOutput>> answers)
+      : answers_(std::move(answers)) {}
+
+  ProcessRunner runner() {
+    return [this](const std::string& program, std::span<const std::string> args) {
+      EXPECT_EQ(program, "reg");
+      const bool mark = args.size() > 1 && args[1] == STARTUP_APPROVED_KEY;
+      EXPECT_TRUE(mark || args[1] == RUN_KEY) << args[1];
+      const std::string call = args[0] + (mark ? " mark" : " run");
+      calls.push_back(call);
+      const auto answer = answers_.find(call);
+      return answer != answers_.end() ? answer->second : Result<ProcessOutput>(ProcessOutput{});
+    };
+  }
+  std::vector<std::string> calls;
+
+ private:
+  std::map<std::string, Result<ProcessOutput>> answers_;
 };
 
-TEST(RegAutostartStore, RunsRegWithTheRunKeyArguments) {
-  std::vector<RegCall> calls;
-  RegAutostartStore store([&](const std::string& program, std::span<const std::string> args) {
-    calls.push_back({program, {args.begin(), args.end()}});
+const ProcessOutput ABSENT{1, "", "FEHLER: Der angegebene Wert wurde nicht gefunden.\r\n"};
+const ProcessOutput HUNG{-1, "", "", true};
+
+struct RegCase {
+  const char* name;
+  AutostartMode mode;
+  std::map<std::string, Result<ProcessOutput>> answers;
+  std::vector<std::string> expected_calls;
+  AutostartOutcome expected;
+};
+
+class RegStoreFlow : public ::testing::TestWithParam<RegCase> {};
+
+TEST_P(RegStoreFlow, AsksBeforeDeletingAndDropsTheDisabledMark) {
+  const RegCase& c = GetParam();
+  ScriptedReg reg(c.answers);
+  RegAutostartStore store(reg.runner());
+  Options options;
+  options.gain = 4.0f;
+  const AutostartOutcome outcome = run_autostart(
+      c.mode, options, [] { return Result<std::string>(EXE); }, store);
+  EXPECT_EQ(reg.calls, c.expected_calls);
+  EXPECT_EQ(outcome.exit_status, c.expected.exit_status);
+  EXPECT_EQ(outcome.out, c.expected.out);
+  EXPECT_EQ(outcome.err, c.expected.err);
+}
+
+const AutostartOutcome ON_DONE{0, "autostart on — will run at login as: " + DATA + "\n", ""};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RegStoreFlow,
+    ::testing::Values(
+        RegCase{"on_without_mark",
+                AutostartMode::ON,
+                {{"query mark", ABSENT}},
+                {"add run", "query mark"},
+                ON_DONE},
+        RegCase{"on_drops_a_disabled_mark",
+                AutostartMode::ON,
+                {},
+                {"add run", "query mark", "delete mark"},
+                ON_DONE},
+        RegCase{"on_mark_that_cannot_go_fails",
+                AutostartMode::ON,
+                {{"delete mark", ProcessOutput{1, "", "ERROR: Access is denied.\r\n"}}},
+                {"add run", "query mark", "delete mark"},
+                failed("ERROR: Access is denied.")},
+        RegCase{"on_hanging_reg_is_reported",
+                AutostartMode::ON,
+                {{"add run", HUNG}},
+                {"add run"},
+                failed("reg add did not finish within 10 s and was stopped")},
+        RegCase{"off_absent_value_in_any_language",
+                AutostartMode::OFF,
+                {{"query run", ABSENT}},
+                {"query run", "query mark", "delete mark"},  // a leftover mark goes too
+                OFF_DONE},
+        RegCase{"off_removes_value_and_mark",
+                AutostartMode::OFF,
+                {},
+                {"query run", "delete run", "query mark", "delete mark"},
+                OFF_DONE},
+        RegCase{"off_failed_delete_of_existing_value",
+                AutostartMode::OFF,
+                {{"delete run", ProcessOutput{1, "", "FEHLER: Zugriff verweigert.\r\n"}}},
+                {"query run", "delete run"},
+                failed("FEHLER: Zugriff verweigert.")},
+        RegCase{"off_silent_failed_delete",
+                AutostartMode::OFF,
+                {{"delete run", ProcessOutput{1, "", ""}}},
+                {"query run", "delete run"},
+                failed("reg delete ended with exit status 1")},
+        RegCase{"off_hanging_query_is_reported",
+                AutostartMode::OFF,
+                {{"query run", HUNG}},
+                {"query run"},
+                failed("reg query did not finish within 10 s and was stopped")},
+        RegCase{"off_reg_not_started",
+                AutostartMode::OFF,
+                {{"query run", make_error("no reg (os error 2)")}},
+                {"query run"},
+                failed("reg delete failed to run: no reg (os error 2)")}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RegAutostartStore, PassesTheExactArgumentLists) {
+  std::vector<std::vector<std::string>> calls;
+  RegAutostartStore store([&](const std::string&, std::span<const std::string> args) {
+    calls.emplace_back(args.begin(), args.end());
     return Result<ProcessOutput>(ProcessOutput{});
   });
   const std::string data = R"("C:\b.exe" --background --device "a \"b\"")";
   ASSERT_TRUE(store.add(data));
   ASSERT_TRUE(store.remove());
 
-  const std::string key = R"(HKCU\Software\Microsoft\Windows\CurrentVersion\Run)";
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].program, "reg");
-  EXPECT_EQ(calls[0].args, (std::vector<std::string>{"add", key, "/v", "Brindle", "/t", "REG_SZ",
-                                                     "/d", data, "/f"}));
-  EXPECT_EQ(calls[1].program, "reg");
-  EXPECT_EQ(calls[1].args, (std::vector<std::string>{"delete", key, "/v", "Brindle", "/f"}));
+  const std::string run = R"(HKCU\Software\Microsoft\Windows\CurrentVersion\Run)";
+  const std::string mark =
+      R"(HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run)";
+  using Args = std::vector<std::string>;
+  EXPECT_EQ(calls, (std::vector<Args>{
+                       {"add", run, "/v", "Brindle", "/t", "REG_SZ", "/d", data, "/f"},
+                       {"query", mark, "/v", "Brindle"},
+                       {"delete", mark, "/v", "Brindle", "/f"},
+                       {"query", run, "/v", "Brindle"},
+                       {"delete", run, "/v", "Brindle", "/f"},
+                       {"query", mark, "/v", "Brindle"},
+                       {"delete", mark, "/v", "Brindle", "/f"},
+                   }));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #ifndef _WIN32
 #include "platform/process.h"
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,17 @@ TEST(RunProcess, ArgumentsArriveUnchanged) {
   const Result<ProcessOutput> ran = run_process("sh", args);
   ASSERT_TRUE(ran) << ran.error();
   EXPECT_EQ(ran->out, "two words||\"quoted\" \\ $HOME `x`|");
+}
+
+TEST(RunProcess, AChildPastTheTimeLimitIsKilled) {
+  const std::vector<std::string> args = {"-c", "echo started; exec sleep 60"};
+  const auto begun = std::chrono::steady_clock::now();
+  const Result<ProcessOutput> ran = run_process("sh", args, std::chrono::milliseconds(300));
+  ASSERT_TRUE(ran) << ran.error();
+  EXPECT_TRUE(ran->timed_out);
+  EXPECT_EQ(ran->out, "started\n");
+  EXPECT_EQ(ran->exit_code, 128 + 9);
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(30));
 }
 
 TEST(RunProcess, StandardInputIsEmpty) {

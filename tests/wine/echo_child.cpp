@@ -1,6 +1,7 @@
 // A child for the process tests: echoes its arguments one per line on standard output, reports
 // how many bytes standard input held on standard error, and exits with the status named by its
-// first argument. "--big" as second argument writes 1 MiB to each output instead.
+// first argument. "--big" as second argument writes 1 MiB to each output instead; "--hang" writes
+// one line and never ends.
 #include <windows.h>
 
 #include <cstdlib>
@@ -17,6 +18,10 @@ int main(int argc, char** argv) {
   while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) &&
          got > 0) {
     input_bytes += got;
+  }
+  if (args.size() > 1 && args[1] == "--hang") {
+    brindle::console::write_out("hanging\n");
+    ::Sleep(INFINITE);
   }
   if (args.size() > 1 && args[1] == "--big") {
     const std::string chunk(64 * 1024, 'o');

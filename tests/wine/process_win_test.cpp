@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -70,11 +71,25 @@ TEST(RunProcess, LargeOutputOnBothStreamsDoesNotStall) {
   EXPECT_EQ(run->err, std::string(1 << 20, 'e'));
 }
 
-TEST(RunProcess, BareNameIsLookedUpInTheProgramsOwnFolderFirst) {
+// A bare name is the system's tool: one beside the program (or on PATH) is never run.
+TEST(RunProcess, BareNameIsOnlyLookedUpInTheSystemFolder) {
   const std::vector<std::string> args = {"3"};
-  const Result<ProcessOutput> run = run_process("wine_echo_child", args);
+  const Result<ProcessOutput> beside = run_process("wine_echo_child", args);
+  ASSERT_FALSE(beside.ok());
+  EXPECT_TRUE(beside.error().ends_with(" (os error 2)")) << beside.error();
+  const std::vector<std::string> help = {"/?"};
+  EXPECT_TRUE(run_process("reg", help).ok());  // system32\reg.exe
+}
+
+TEST(RunProcess, AChildPastTheTimeLimitIsKilled) {
+  const std::vector<std::string> args = {"0", "--hang"};
+  const auto started = std::chrono::steady_clock::now();
+  const Result<ProcessOutput> run =
+      run_process(echo_child(), args, std::chrono::milliseconds(1500));
   ASSERT_TRUE(run.ok()) << run.error();
-  EXPECT_EQ(run->exit_code, 3);
+  EXPECT_TRUE(run->timed_out);
+  EXPECT_EQ(run->out, "hanging\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
 }
 
 TEST(RunProcess, MissingProgramIsAnErrorWithTheSystemText) {

@@ -30,11 +30,14 @@ Checks:
     no window driver: MessageBoxW cannot create its window and returns at once (Wine logs
     "nodrv_CreateWindow"), so the refused start ends by itself; DISPLAY is removed to make sure
     and the start runs under a time-out all the same;
-  * --autostart on/off with Wine's own reg, read back with `wine reg query`. Wine's reg writes
-    its errors to standard output (Windows' writes them to standard error), so the "unable to
-    find" branch of --autostart off is driven by a stand-in reg.exe placed beside a copy of the
-    receiver, the first place the receiver looks; the stand-in also records the exact argument
-    list it received.
+  * --autostart on/off with Wine's own reg, read back with `wine reg query`, including the
+    StartupApproved mark. Wine's reg writes its errors to standard output (Windows' writes them
+    to standard error) and only in English, so localized, OEM-coded, silent and hanging answers
+    come from a stand-in reg.exe put into the prefix's system folder; a planted reg.exe beside a
+    copy of the receiver must never run. The stand-in records the exact argument lists;
+  * the release resources (windows_checks.py), the login start in a windowless copy and the
+    warning dialog for a start-up failure with --background (its text read back on an Xvfb
+    display, in a second prefix).
 """
 import os
 import re
@@ -46,6 +49,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import harness  # noqa: E402  (the private PulseAudio server and the signal analysis)
+import windows_checks  # noqa: E402  (release resources, login start, reg)
 
 BUILD = os.environ.get("BRINDLE_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build-win"))
 SOURCE = os.environ.get("BRINDLE_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
@@ -466,49 +470,6 @@ def autostart_with_wine_reg(wine):
           and reg_query(wine) is None, f"{result.returncode} {result.stdout!r} {reg_query(wine)}")
 
 
-def autostart_with_standin(wine, root):
-    folder = os.path.join(root, "standin")
-    os.makedirs(folder)
-    exe = os.path.join(folder, "brindle-receiver.exe")
-    shutil.copy(EXE, exe)
-    shutil.copy(os.path.join(TESTS_DIR, "wine_reg_standin.exe"), os.path.join(folder, "reg.exe"))
-    log = os.path.join(root, "reg-args.txt")
-
-    def run(mode, *args):
-        if os.path.exists(log):
-            os.remove(log)
-        env = {"BRINDLE_REG_STANDIN": mode, "BRINDLE_REG_STANDIN_LOG": log}
-        result = wine.run([exe, *args], extra_env=env)
-        logged = open(log, encoding="utf-8").read().split("\n")[:-1] if os.path.exists(log) else []
-        return result, logged
-
-    result, logged = run("missing", "--autostart", "off")
-    check("off: reg's \"unable to find\" counts as removed",
-          result.returncode == 0 and result.stdout == b"autostart off\n" and result.stderr == b"",
-          f"{result.returncode} {result.stdout!r} {result.stderr!r}")
-    check("off: reg gets the delete argument list",
-          logged == ["delete", RUN_KEY, "/v", "Brindle", "/f"], str(logged))
-
-    result, _ = run("foreign", "--autostart", "off")
-    check("off: another reg error is reported trimmed, status 1",
-          result.returncode == 1 and result.stderr == b"autostart: FEHLER: Zugriff verweigert.\n"
-          and result.stdout == b"", f"{result.returncode} {result.stdout!r} {result.stderr!r}")
-
-    result, _ = run("foreign", "--autostart", "on")
-    check("on: a reg error is reported, status 1",
-          result.returncode == 1 and result.stderr == b"autostart: FEHLER: Zugriff verweigert.\n",
-          f"{result.returncode} {result.stderr!r}")
-
-    device = 'Ger\u00e4t "x" \\'
-    result, logged = run("ok", "--device", device, "--gain", "0.1", "--autostart", "on")
-    data = result.stdout.decode().split("will run at login as: ", 1)[-1].rstrip("\n")
-    check("on: reg gets the add argument list with the data item intact",
-          result.returncode == 0 and logged == ["add", RUN_KEY, "/v", "Brindle", "/t", "REG_SZ",
-                                                "/d", data, "/f"]
-          and data.startswith(f'"{windows_path(exe)}" --background --device ')
-          and data.endswith(" --gain 0.1"), f"{result.stdout!r} / {logged}")
-
-
 def main():
     enter_private_network()
     for path in (EXE, os.path.join(TESTS_DIR, "windows_platform_tests.exe")):
@@ -522,12 +483,18 @@ def main():
         phone = PhoneNamespace()
         pulse = start_pulse()
         wine = Wine(root, pulse.env)
+        windows_checks.release_resources(check, EXE, BUILD)
         unit_tests(wine)
         cli_texts(wine)
         devices(wine)
         receiver_session(wine, pulse, phone, root)
+        suite = sys.modules[__name__]
+        windows_checks.login_start(suite, wine, pulse, phone)
+        windows_checks.hidden_start_failure(suite, wine)
+        windows_checks.dialog_on_a_display(suite, wine, root)
         autostart_with_wine_reg(wine)
-        autostart_with_standin(wine, root)
+        windows_checks.startup_mark_with_wine_reg(suite, wine)
+        windows_checks.autostart_with_standin(suite, wine, root)
     finally:
         if wine:
             wine.stop()

@@ -1,0 +1,25 @@
+#include <windows.h>
+
+#include <string>
+
+#include "main/instance_guard.h"
+#include "main/warning_dialog.h"
+#include "platform/utf8.h"
+
+namespace brindle {
+namespace {
+
+std::wstring wide(std::string_view text) {
+  const std::u16string units = utf8::to_utf16(text);
+  return std::wstring(units.begin(), units.end());
+}
+
+}  // namespace
+
+void show_warning_dialog(std::string_view text) {
+  const std::wstring wide_text = wide(text);
+  const std::wstring caption = wide(DIALOG_CAPTION);
+  ::MessageBoxW(nullptr, wide_text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING);
+}
+
+}  // namespace brindle
