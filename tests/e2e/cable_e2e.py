@@ -49,7 +49,7 @@ class Desktop:
         os.makedirs(self.config)
         os.makedirs(self.runtime, mode=0o700)
         self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith(("PULSE_", "PIPEWIRE_", "DBUS_", "XDG_"))}
+                    if not k.startswith(("PULSE_", "PIPEWIRE_", "DBUS_", "XDG_", "SUDO_"))}
         self.env.update({"HOME": self.home, "XDG_CONFIG_HOME": self.config,
                          "XDG_RUNTIME_DIR": self.runtime})
         self.procs = []
@@ -184,7 +184,7 @@ def tone_through_microphone(label, desk, ns, receiver_cmd=None):
         checks.check(f"{label}: the receiver renders into the cable", started and any(
             l.startswith(RENDERING) for l in rx.lines()),
             f"stdout {rx.lines()!r} stderr {[t for _, t in rx.err_lines]!r}")
-        sent = harness.send(["--duration", "2"], env=desk.env, netns=ns)
+        sent = harness.send(["--duration", "3"], env=desk.env, netns=ns)
         time.sleep(0.5)
     harness.stop_process(rec, sig=signal.SIGTERM)
     err = rec.stderr.read().decode(errors="replace")
@@ -192,7 +192,8 @@ def tone_through_microphone(label, desk, ns, receiver_cmd=None):
     values = array.array("f")
     values.frombytes(data[:len(data) - len(data) % 4])
     steady = harness.steady_segment(list(values), 48000)
-    freq = harness.frequency(steady, 48000) if len(steady) > 24000 else 0.0
+    # A loaded machine may drop a little; a quarter second of clean tone fixes the frequency.
+    freq = harness.frequency(steady, 48000) if len(steady) > 12000 else 0.0
     checks.check(f"{label}: \"Brindle microphone\" delivers the 1 kHz tone",
                  sent.returncode == 0 and abs(freq - 1000) <= 1.0,
                  f"sender {sent.returncode}, {len(values) / 48000:.2f} s recorded, steady "
