@@ -15,17 +15,17 @@ endforeach()
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/brindle-cable/brindle-cable
         DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Debian wants manual pages and the changelog compressed with gzip -9n (no name, no timestamp,
-# so the package is reproducible).
+# The manual pages and the changelog take the project's version; Debian wants them compressed
+# with gzip -9n (no name, no timestamp, so the package is reproducible).
 set(_gz_outputs)
 foreach(_pair "brindle-receiver.1;brindle-receiver.1.gz" "brindle-send.1;brindle-send.1.gz"
               "brindle-cable.1;brindle-cable.1.gz" "changelog;changelog.Debian.gz")
   list(GET _pair 0 _in)
   list(GET _pair 1 _out)
+  configure_file(${_pkg_src}/${_in} ${_pkg_gz}/${_in} @ONLY)
   add_custom_command(OUTPUT ${_pkg_gz}/${_out}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${_pkg_gz}
-    COMMAND gzip -9nc ${_pkg_src}/${_in} > ${_pkg_gz}/${_out}
-    DEPENDS ${_pkg_src}/${_in} VERBATIM)
+    COMMAND gzip -9nc ${_pkg_gz}/${_in} > ${_pkg_gz}/${_out}
+    DEPENDS ${_pkg_gz}/${_in} VERBATIM)
   list(APPEND _gz_outputs ${_pkg_gz}/${_out})
 endforeach()
 add_custom_target(brindle_package_docs ALL DEPENDS ${_gz_outputs})
