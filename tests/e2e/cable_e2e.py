@@ -9,7 +9,6 @@ server the cable is back and carries the tone again; remove takes it away, also 
 the user's own configuration stays byte for byte. Also: scripts/run.sh adds a session cable to a
 running PipeWire without one, and install on a PC without a sound server fails cleanly.
 """
-import array
 import os
 import shutil
 import signal
@@ -174,10 +173,7 @@ def cable_live(desk):
 def tone_through_microphone(label, desk, ns, receiver_cmd=None):
     """The receiver started with no options renders a 1 kHz tone from brindle-send into the
     cable; "Brindle microphone" must deliver it."""
-    raw = os.path.join(desk.dir, "mic.raw")
-    rec = subprocess.Popen(["parec", "-d", "brindle_mic", "--format=float32le", "--rate=48000",
-                            "--channels=1", "--latency-msec=20", "--raw", raw], env=desk.env,
-                           stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    rec = harness.Recording(desk, None, 48000, 1, device="brindle_mic")
     exe, args = receiver_cmd or (None, [])
     with harness.Receiver(args, env=desk.env, exe=exe, netns=ns) as rx:
         started = rx.wait_for_line(lambda l: l.startswith("[  waiting]"), timeout=120)
@@ -186,18 +182,14 @@ def tone_through_microphone(label, desk, ns, receiver_cmd=None):
             f"stdout {rx.lines()!r} stderr {[t for _, t in rx.err_lines]!r}")
         sent = harness.send(["--duration", "3"], env=desk.env, netns=ns)
         time.sleep(0.5)
-    harness.stop_process(rec, sig=signal.SIGTERM)
-    err = rec.stderr.read().decode(errors="replace")
-    data = read(raw) or b""
-    values = array.array("f")
-    values.frombytes(data[:len(data) - len(data) % 4])
-    steady = harness.steady_segment(list(values), 48000)
+    samples = rec.finish()
+    steady = harness.steady_segment(samples, 48000)
     # A loaded machine may drop a little; a quarter second of clean tone fixes the frequency.
     freq = harness.frequency(steady, 48000) if len(steady) > 12000 else 0.0
     checks.check(f"{label}: \"Brindle microphone\" delivers the 1 kHz tone",
                  sent.returncode == 0 and abs(freq - 1000) <= 1.0,
-                 f"sender {sent.returncode}, {len(values) / 48000:.2f} s recorded, steady "
-                 f"{len(steady) / 48000:.2f} s, {freq:.2f} Hz; parec: {err.strip()}")
+                 f"sender {sent.returncode}, {len(samples) / 48000:.2f} s recorded, steady "
+                 f"{len(steady) / 48000:.2f} s, {freq:.2f} Hz; parec: {rec.proc.stderr.read().decode().strip()}")
     return rx
 
 
