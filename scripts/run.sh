@@ -2,7 +2,8 @@
 # Sets up, builds and starts the receiver with the given options (default: none).
 # Without a reachable sound server (a fresh server machine) it first starts a private PulseAudio
 # with a null sink called "CABLE Input (VB-Audio Virtual Cable)", so the receiver has its usual
-# virtual-cable endpoint to render into.
+# virtual-cable endpoint to render into. On a desktop whose PulseAudio or PipeWire has no such
+# sink it adds the virtual cable for this session (brindle-cable install --session).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -25,5 +26,17 @@ if ! pactl info >/dev/null 2>&1; then
     echo "send a test tone from another shell:  build/brindle-send --duration 10" >&2
     echo "record what the receiver plays:        PULSE_SERVER=$PULSE_SERVER parec -d cable.monitor --file-format=wav out.wav" >&2
   fi
+fi
+
+# The receiver's default device is the virtual cable; a chosen device is the user's business.
+wants_cable=1
+for arg in "$@"; do
+  case $arg in
+    -d | --device | --device=* | -h | --help) wants_cable=0 ;;
+  esac
+done
+if [ $wants_cable = 1 ] \
+  && ! build/brindle-receiver --check-device "CABLE Input (VB-Audio Virtual Cable)" >/dev/null 2>&1; then
+  sh tools/brindle-cable/brindle-cable install --session >&2
 fi
 exec build/brindle-receiver "$@"

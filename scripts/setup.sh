@@ -12,6 +12,7 @@ packages=(
   iproute2 bind9-dnsutils strace
   g++-mingw-w64-x86-64 wine wine64 xvfb
   python3-pefile
+  pipewire pipewire-bin wireplumber pipewire-pulse lintian dpkg-dev man-db
 )
 
 missing=()

@@ -46,5 +46,12 @@ if [ "${BRINDLE_SKIP_WINDOWS:-0}" != 1 ]; then
   BRINDLE_NATIVE_BUILD_DIR="$root/build" JOBS="$jobs" bash tests/wine/run_wine_suite.sh
 fi
 
+# The Debian package as a user gets it (build-deb/): built, judged by lintian, installed with
+# dpkg, run and removed. BRINDLE_SKIP_PACKAGE=1 leaves it out.
+if [ "${BRINDLE_SKIP_PACKAGE:-0}" != 1 ]; then
+  stage "Debian package: build, lintian, dpkg -i, run, dpkg -r"
+  JOBS="$jobs" bash tests/package/deb_check.sh
+fi
+
 stage "native unit and end-to-end tests"
 ctest --test-dir build --output-on-failure

@@ -273,14 +273,16 @@ class PulseServer:
 
 
 class Recording:
-    """parec on a sink monitor, collecting 32-bit float frames in a thread."""
+    """parec on a sink monitor (or on the source `device`), collecting 32-bit float frames in a
+    thread. `pulse` is anything with the clients' `env`."""
 
-    def __init__(self, pulse, sink, rate, channels):
+    def __init__(self, pulse, sink, rate, channels, device=None):
         self.rate = rate
         self.channels = channels
         self._chunks = []
         self.proc = subprocess.Popen(
-            ["parec", f"--device={sink}.monitor", "--format=float32le", f"--rate={rate}",
+            ["parec", f"--device={device or sink + '.monitor'}", "--format=float32le",
+             f"--rate={rate}",
              f"--channels={channels}", "--latency-msec=20", "--raw"],
             env=pulse.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE)
