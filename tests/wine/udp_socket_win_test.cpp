@@ -102,6 +102,13 @@ TEST(WinsockUdpSocket, TakenPortReportsTheSystemError) {
 TEST(WinsockUdpSocket, SecondSocketWithAddressReuseCannotBindBeside) {
   Result<UdpSocket> held = bind_socket(TEST_PORT);
   ASSERT_TRUE(held.ok()) << held.error();
+  // Wine lets no reusing socket in either way, so the option itself is what is checked here.
+  DWORD exclusive = 0;
+  int exclusive_length = sizeof exclusive;
+  ASSERT_EQ(::getsockopt(static_cast<SOCKET>(held->handle()), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                         reinterpret_cast<char*>(&exclusive), &exclusive_length),
+            0);
+  EXPECT_EQ(exclusive, 1u);
   for (const int family : {AF_INET6, AF_INET}) {
     const SOCKET intruder = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
     ASSERT_NE(intruder, INVALID_SOCKET);
