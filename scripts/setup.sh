@@ -11,6 +11,7 @@ packages=(
   python3 python3-zeroconf python3-gi gir1.2-glib-2.0 avahi-utils avahi-daemon dbus dbus-daemon util-linux
   iproute2 bind9-dnsutils strace
   g++-mingw-w64-x86-64 wine wine64 xvfb
+  nsis
 )
 
 missing=()

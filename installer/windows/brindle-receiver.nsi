@@ -55,6 +55,7 @@ Page custom OptionsPageCreate OptionsPageLeave
 !insertmacro MUI_PAGE_INSTFILES
 Page custom CablePageCreate
 !define MUI_FINISHPAGE_TITLE "Brindle receiver is installed"
+!define MUI_FINISHPAGE_TEXT_LARGE
 !define MUI_FINISHPAGE_TEXT "Start it from the Start menu (Brindle receiver): it opens in a console window and shows a status line every two seconds. On the phone, pick this PC from the list.$FirewallNote"
 !define MUI_FINISHPAGE_RUN
 !define MUI_FINISHPAGE_RUN_TEXT "Start Brindle receiver now"

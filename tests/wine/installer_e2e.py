@@ -104,7 +104,7 @@ class Prefix:
         return lines
 
     def receivers(self):
-        """Unix PIDs of brindle-receiver.exe processes of this prefix."""
+        """Argument lists of this prefix's brindle-receiver.exe processes."""
         found = []
         marker = ("WINEPREFIX=" + self.dir).encode() + b"\0"
         for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -116,7 +116,7 @@ class Prefix:
             except OSError:
                 continue
             if b"brindle-receiver.exe" in cmdline and marker in environ:
-                found.append(int(pid))
+                found.append(cmdline.rstrip(b"\0").decode(errors="replace").split("\0")[1:])
         return found
 
 
@@ -233,7 +233,9 @@ def upgrade_over_running_receiver(prefix, setup, receiver):
     checks.equal("the rules for the same folder are not asked for again", prefix.take_netsh_log(),
                  [])
     checks.check("the receiver runs again, started like at login",
-                 wine_e2e.wait_for(lambda: prefix.receivers() != [], 30))
+                 wine_e2e.wait_for(lambda: prefix.receivers() != [], 30)
+                 and prefix.receivers() == [["--background", "--gain", "4"]],
+                 str(prefix.receivers()))
 
 
 def uninstall_while_running(prefix):

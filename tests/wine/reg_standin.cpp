@@ -5,6 +5,7 @@
 //   "foreign": an error in another language on standard error, status 1;
 //   anything else: success, status 0.
 // It always writes something on standard output, which the receiver must throw away.
+// The installer suite puts it into its prefix as netsh.exe, whose firewall commands it logs.
 #include <windows.h>
 
 #include <cstdlib>
