@@ -264,6 +264,60 @@ def uninstall_while_running(prefix):
                  firewall_commands(exe)[0])
 
 
+def wizard_without_cable(pulse, root, setup):
+    """The wizard as a user clicks through it, in a second prefix with a display, on a PC without
+    the cable; the user unticks the firewall step."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen",
+                             "0", "1024x768x24"], pass_fds=(write_end,),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    display = os.read(read_end, 16).decode().strip()
+    os.close(read_end)
+    modules = pulse.pactl(["list", "short", "modules"]).stdout.splitlines()
+    for module in [line.split()[0] for line in modules if "sink_name=cable" in line]:
+        pulse.pactl(["unload-module", module])
+    folder = os.path.join(root, "wizard")
+    os.makedirs(folder)
+    wine = None
+    try:
+        wine = wine_e2e.Wine(folder, dict(pulse.env, DISPLAY=":" + display))
+        prefix = Prefix(wine, folder)
+        pages_log = os.path.join(folder, "pages.txt")
+        with open(os.devnull, "wb") as null:
+            driver = wine.popen([os.path.join(TESTS_DIR, "wine_setup_driver.exe"),
+                                 wine_e2e.windows_path(pages_log), "Brindle receiver Setup",
+                                 "Let the phone through Windows Firewall",
+                                 "Start Brindle receiver now"], null, null)
+            wizard = wine.popen([setup], null, null)
+        checks.equal("the wizard runs to its end", (driver.wait(timeout=300), wizard.wait(60)),
+                     (0, 0))
+        pages = open(pages_log, encoding="utf-8").read().split("--\n")[:-1]
+        titled = lambda title: next((p for p in pages if title in p.splitlines()), "")
+        options = titled("Options")
+        checks.check("the options page: both ticked by default",
+                     "[x] Start Brindle receiver at login" in options
+                     and "[x] Let the phone through Windows Firewall" in options, str(pages))
+        cable = titled("Virtual cable not found")
+        checks.check("a page says the cable is missing and gives its download page",
+                     CABLE in cable and "https://vb-audio.com/Cable/" in cable.splitlines(),
+                     str(pages))
+        finish = titled("Brindle receiver is installed")
+        checks.check("the finish page says what Windows asks on first start",
+                     "Windows Security asks whether to allow Brindle receiver" in finish,
+                     finish)
+        exe = prefix.install_dir + "\\brindle-receiver.exe"
+        checks.equal("ticked: start at login", prefix.run_value(), f'"{exe}" --background')
+        checks.equal("unticked: no firewall step", prefix.take_netsh_log(), [])
+        checks.equal("the unticked firewall step is remembered",
+                     (prefix.values(SETTINGS_KEY) or {}).get("Firewall"), ("REG_DWORD", "0x0"))
+    finally:
+        if wine:
+            wine.stop()
+        xvfb.terminate()
+        xvfb.wait()
+
+
 def main():
     enter_private_network()
     version, setup = installer_path()
@@ -283,6 +337,9 @@ def main():
         receiver = installed_receiver(prefix, root)
         upgrade_over_running_receiver(prefix, setup, receiver)
         uninstall_while_running(prefix)
+        wine.stop()
+        wine = None
+        wizard_without_cable(pulse, root, setup)
     finally:
         if receiver and receiver.poll() is None:
             receiver.kill()
