@@ -8,6 +8,7 @@
 //   silent:     status 1 and no error output at all;
 //   hang:       never ends.
 // It always writes something on standard output, which the receiver must throw away.
+// The installer suite puts it into its prefix as netsh.exe, whose firewall commands it logs.
 #include <windows.h>
 
 #include <cstdlib>

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The Windows build and all of its tests under Wine: the unit tests through ctest (in a
-# throwaway Wine prefix) and the end-to-end Wine suite (tests/wine/wine_e2e.py, which makes its
-# own prefix, PulseAudio server and network namespaces; needs root).
+# throwaway Wine prefix) and the end-to-end Wine suites (tests/wine/wine_e2e.py and
+# installer_e2e.py, which make their own prefix, PulseAudio server and network namespaces;
+# need root).
 # Usage: tests/wine/run_wine_suite.sh   (BRINDLE_WIN_BUILD_DIR, BRINDLE_NATIVE_BUILD_DIR, JOBS)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BRINDLE_WIN_BUILD_DIR:-$src/build-win}
 native=${BRINDLE_NATIVE_BUILD_DIR:-$src/build}
 
-"$src/tools/build-windows.sh" "$build"
+# The Windows build (tools/build-windows.sh), then its installer for the installer suite.
+"$src/tools/build-windows-installer.sh" "$build"
 # The phone of the suite is the native brindle-send (Wine's sockets live in wineserver, which
 # sits in the PC's namespace).
 if [ ! -x "$native/brindle-send" ]; then
