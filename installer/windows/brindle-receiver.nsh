@@ -109,8 +109,10 @@ Function ${un}RunElevated
   Pop $4
   Pop $3
   Pop $2
-  Pop $1
+  ; The stack holds the caller's $0 over its $1: give both back, leave the result.
   Exch $0
+  Exch
+  Pop $1
 FunctionEnd
 !macroend
 

@@ -1,13 +1,15 @@
 // Clicks through a setup wizard for the installer suite, as a user would: on each page it logs
 // the texts of the visible controls (one line each, checkboxes as "[x] " or "[ ] ", a line "--"
 // after each page), unticks the checkboxes named on the command line and presses the default
-// button (Next, Install, Finish) once it is enabled. It ends when the window is gone, or with
-// status 1 when the window never shows up or the wizard stops moving.
-// Usage: setup_driver.exe LOG_FILE WINDOW_TITLE [CHECKBOX_TEXT...]
+// button (Next, Install, Finish) once it is enabled. Status 1 when the window never shows up or
+// the wizard stops moving.
+// It starts the setup itself and ends with the setup's exit status.
+// Usage: setup_driver.exe LOG_FILE SETUP_EXE WINDOW_TITLE [CHECKBOX_TEXT...]
 #include <windows.h>
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,22 +87,36 @@ HWND find_wizard(const std::wstring& title) {
   return search.found;
 }
 
-}  // namespace
+struct HandleCloser {
+  void operator()(HANDLE handle) const { ::CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
 
-int main(int argc, char** argv) {
-  const std::vector<std::string> args = brindle::command_line_arguments(argc, argv);
-  if (args.size() < 2) return 2;
-  std::ofstream log(args[0], std::ios::binary);
-  const std::wstring title = wide(args[1]);
-  const std::vector<std::string> untick(args.begin() + 2, args.end());
+// Starts the setup itself, so that the two never start at the same moment in a fresh prefix
+// (seen to hang both under Wine).
+Handle start(const std::string& program) {
+  std::wstring command = L"\"" + wide(program) + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+    return nullptr;
+  }
+  ::CloseHandle(info.hThread);
+  return Handle(info.hProcess);
+}
 
+// Walks the wizard to its end; false when it stopped moving.
+bool walk(HWND (*find)(const std::wstring&), const std::wstring& title,
+          const std::vector<std::string>& untick, std::ofstream& log) {
   bool seen = false;
   std::string clicked_page;
   DWORD last_move = ::GetTickCount();
   while (::GetTickCount() - last_move < 120000) {
-    const HWND main = find_wizard(title);
+    const HWND main = find(title);
     if (main == nullptr) {
-      if (seen) return 0;
+      if (seen) return true;
       ::Sleep(200);
       continue;
     }
@@ -122,5 +138,34 @@ int main(int argc, char** argv) {
     }
     ::Sleep(200);
   }
-  return 1;
+  // Say what was there instead.
+  ::EnumWindows(
+      [](HWND window, LPARAM out) -> BOOL {
+        *reinterpret_cast<std::ofstream*>(out) << "window: " << window_text(window) << "\n";
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&log));
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args = brindle::command_line_arguments(argc, argv);
+  if (args.size() < 3) return 2;
+  std::ofstream log(args[0], std::ios::binary);
+  const Handle setup = start(args[1]);
+  if (!setup) {
+    log << "cannot start " << args[1] << "\n";
+    return 1;
+  }
+  const std::vector<std::string> untick(args.begin() + 3, args.end());
+  if (!walk(find_wizard, wide(args[2]), untick, log)) return 1;
+  DWORD status = 1;
+  if (::WaitForSingleObject(setup.get(), 60000) != WAIT_OBJECT_0 ||
+      !::GetExitCodeProcess(setup.get(), &status)) {
+    log << "setup did not end\n";
+    return 1;
+  }
+  return static_cast<int>(status);
 }
