@@ -273,9 +273,11 @@ def dialog_on_a_display(suite, wine, root):
     if not shutil.which("Xvfb"):
         print("note: no Xvfb, the dialog on a display is not checked", flush=True)
         return
-    # Xvfb picks a free display number itself and reports it once it accepts clients.
+    # Xvfb picks a free display number itself and reports it once it accepts clients; -noreset,
+    # or it writes the number again when its last client leaves and dies on the closed pipe.
     read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen",
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
+                             "-screen",
                              "0", "1024x768x24"], pass_fds=(write_end,),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
