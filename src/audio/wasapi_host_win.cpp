@@ -20,6 +20,7 @@
 #include "audio/audio_host.h"
 #include "audio/com_win.h"
 #include "audio/render_loop.h"
+#include "platform/owned_handle_win.h"
 #include "platform/utf8.h"
 
 namespace brindle {
@@ -45,22 +46,6 @@ constexpr DWORD STREAM_FLAGS = AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
 std::string failed(std::string_view what, HRESULT hr) {
   return fmt::format("{}: {}", what, com::hresult_text(hr));
 }
-
-// A kernel handle closed on destruction.
-class OwnedHandle {
- public:
-  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  ~OwnedHandle() {
-    if (handle_) ::CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  HANDLE release() { return std::exchange(handle_, nullptr); }
-
- private:
-  HANDLE handle_;
-};
 
 // The mix format, copied by what its tag says it is: the plain header, or the extensible one
 // when the tag and cbSize agree. cbSize alone never decides how much is read.

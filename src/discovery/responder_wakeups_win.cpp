@@ -7,27 +7,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <utility>
 
 #include "discovery/responder_wakeups.h"
 #include "platform/os_error.h"
+#include "platform/owned_handle_win.h"
 
 namespace brindle {
 namespace {
-
-// A Win32 handle that closes itself.
-class OwnedEvent {
- public:
-  explicit OwnedEvent(HANDLE handle) : handle_(handle) {}
-  OwnedEvent(const OwnedEvent&) = delete;
-  OwnedEvent& operator=(const OwnedEvent&) = delete;
-  ~OwnedEvent() {
-    if (handle_ != nullptr) ::CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 // A change notification registered with the IP helper; cancelling it waits for a callback
 // that is running, so nothing calls into a destroyed object.
@@ -48,8 +35,8 @@ class Notification {
 }  // namespace
 
 struct ResponderWakeups::Impl {
-  Impl(SOCKET s, HANDLE socket_ready, HANDLE wake_event)
-      : socket(s), socket_event(socket_ready), wake(wake_event) {}
+  Impl(SOCKET s, OwnedHandle socket_ready, OwnedHandle wake_event)
+      : socket(s), socket_event(std::move(socket_ready)), wake(std::move(wake_event)) {}
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
   ~Impl() { ::WSAEventSelect(socket, nullptr, 0); }
@@ -60,8 +47,8 @@ struct ResponderWakeups::Impl {
   }
 
   SOCKET socket;
-  OwnedEvent socket_event;  // manual reset, set by Winsock on FD_READ
-  OwnedEvent wake;          // auto reset
+  OwnedHandle socket_event;  // manual reset, set by Winsock on FD_READ
+  OwnedHandle wake;          // auto reset
   std::atomic<bool> addresses_changed{false};
   // Declared last: cancelled first, while the events still exist.
   Notification address_notification;
@@ -83,15 +70,11 @@ VOID NETIOAPI_API_ on_interface_change(PVOID context, PMIB_IPINTERFACE_ROW, MIB_
 
 Result<std::unique_ptr<ResponderWakeups>> ResponderWakeups::create(const MdnsSocket& socket) {
   const SOCKET s = static_cast<SOCKET>(socket.handle());
-  const HANDLE socket_ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (socket_ready == nullptr) return make_error(last_os_error_text());
-  const HANDLE wake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (wake == nullptr) {
-    const std::string error = last_os_error_text();
-    ::CloseHandle(socket_ready);
-    return make_error(error);
-  }
-  auto impl = std::make_unique<Impl>(s, socket_ready, wake);
+  OwnedHandle socket_ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (socket_ready.get() == nullptr) return make_error(last_os_error_text());
+  OwnedHandle wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (wake.get() == nullptr) return make_error(last_os_error_text());
+  auto impl = std::make_unique<Impl>(s, std::move(socket_ready), std::move(wake));
   // This also makes the socket non-blocking, which the responder's reads expect.
   if (::WSAEventSelect(s, impl->socket_event.get(), FD_READ) == SOCKET_ERROR) {
     return make_error(last_socket_error_text());

@@ -12,6 +12,7 @@
 
 #include "platform/command_line_quote.h"
 #include "platform/os_error.h"
+#include "platform/owned_handle_win.h"
 #include "platform/process.h"
 #include "platform/utf8.h"
 
@@ -20,27 +21,6 @@ namespace {
 
 // Paths longer than MAX_PATH are possible; this is the longest the system allows.
 constexpr DWORD MAX_LONG_PATH = 32768;
-
-class OwnedHandle {
- public:
-  OwnedHandle() = default;
-  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-  OwnedHandle(OwnedHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  OwnedHandle& operator=(OwnedHandle&& other) noexcept {
-    std::swap(handle_, other.handle_);
-    return *this;
-  }
-  ~OwnedHandle() { reset(); }
-
-  HANDLE get() const { return handle_; }
-  void reset() {
-    if (handle_ && handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-};
 
 std::wstring wide(std::string_view text) {
   const std::u16string units = utf8::to_utf16(text);
