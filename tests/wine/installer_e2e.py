@@ -35,18 +35,6 @@ RUN_KEY = wine_e2e.RUN_KEY
 checks = harness.Checks()
 
 
-def enter_private_network():
-    if os.environ.get("BRINDLE_INSTALLER_NETNS") == "1":
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-        return
-    if os.geteuid() != 0 or not shutil.which("unshare"):
-        print("SKIP: needs root and unshare for the private network namespace", flush=True)
-        sys.exit(0)
-    env = dict(os.environ, BRINDLE_INSTALLER_NETNS="1")
-    sys.exit(subprocess.run(["unshare", "-n", "--", sys.executable, "-u", __file__],
-                            env=env).returncode)
-
-
 def installer_path():
     with open(os.path.join(BUILD, "CMakeCache.txt"), encoding="utf-8") as cache:
         version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", cache.read(), re.M).group(1)
@@ -327,7 +315,7 @@ def wizard_without_cable(pulse, root, setup):
 
 
 def main():
-    enter_private_network()
+    wine_e2e.enter_private_network(__file__)
     version, setup = installer_path()
     for path in (setup, os.path.join(TESTS_DIR, "wine_reg_standin.exe")):
         if not os.path.exists(path):

@@ -105,7 +105,9 @@ def windows_path(path):
 # Environment: namespace, Wine prefix, PulseAudio server
 
 
-def enter_private_network():
+def enter_private_network(script=__file__):
+    """Unless already inside one, runs `script` again in a network namespace of its own and exits
+    with its status."""
     if os.environ.get("BRINDLE_WINE_NETNS") == "1":
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         return
@@ -113,7 +115,7 @@ def enter_private_network():
         print("SKIP: needs root and unshare for the private network namespace", flush=True)
         sys.exit(0)
     env = dict(os.environ, BRINDLE_WINE_NETNS="1")
-    sys.exit(subprocess.run(["unshare", "-n", "--", sys.executable, "-u", __file__],
+    sys.exit(subprocess.run(["unshare", "-n", "--", sys.executable, "-u", script],
                             env=env).returncode)
 
 
