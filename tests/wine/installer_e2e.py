@@ -87,13 +87,17 @@ class Prefix:
         return values.get("Brindle", (None, None))[1]
 
     def take_netsh_log(self):
-        """The argument lists netsh got since the last call (one line each)."""
+        """The argument lists netsh got since the last call (one line each). The stand-in also
+        logs where it ran from: always the system folder's netsh.exe."""
         if not os.path.exists(self.netsh_log):
             return []
         with open(self.netsh_log, encoding="utf-8") as f:
             lines = f.read().split("\n")[:-1]
         os.remove(self.netsh_log)
-        return lines
+        ran = [l[len("ran: "):] for l in lines if l.startswith("ran: ")]
+        checks.check("netsh runs from the system folder",
+                     all(r.lower().endswith("\\system32\\netsh.exe") for r in ran), str(ran))
+        return [l for l in lines if not l.startswith("ran: ")]
 
     def receivers(self):
         """Argument lists of this prefix's brindle-receiver.exe processes."""
