@@ -95,7 +95,7 @@ int start_receiver(const Options& options) {
 
   try {
     std::thread([receiver = std::move(receiver), socket = std::move(socket).value()]() mutable {
-      receiver.run(std::move(socket));
+      receiver.run(std::move(socket), [] { return bind_socket(UDP_PORT); });
     }).detach();
   } catch (const std::system_error& error) {
     return fail(fmt::format("could not start the receiver thread: {}\n", error.what()));

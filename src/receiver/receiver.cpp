@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "platform/console.h"
+#include "receiver/receive_recovery.h"
 
 namespace brindle {
 
@@ -45,8 +46,29 @@ void ReceiverStats::set_last_addr(const SocketAddress& address) {
   last_addr_ = address;
 }
 
+void ReceiveStop::request() {
+  {
+    const std::lock_guard lock(mutex_);
+    requested_ = true;
+  }
+  wake_.notify_all();
+}
+
+bool ReceiveStop::requested() const {
+  const std::lock_guard lock(mutex_);
+  return requested_;
+}
+
+bool ReceiveStop::sleep_for(std::chrono::milliseconds pause) {
+  std::unique_lock lock(mutex_);
+  return !wake_.wait_for(lock, pause, [this] { return requested_; });
+}
+
 Receiver::Receiver(std::shared_ptr<JitterBuffer> jitter, float gain)
-    : jitter_(std::move(jitter)), stats_(std::make_shared<ReceiverStats>()), gain_(gain) {}
+    : jitter_(std::move(jitter)),
+      stats_(std::make_shared<ReceiverStats>()),
+      stop_(std::make_shared<ReceiveStop>()),
+      gain_(gain) {}
 
 void Receiver::handle_datagram(std::span<const uint8_t> bytes, const SocketAddress& source) {
   std::optional<AudioPacket> packet = parse_packet(bytes);
@@ -76,22 +98,28 @@ void Receiver::handle_datagram(std::span<const uint8_t> bytes, const SocketAddre
   have_last_ = true;
 }
 
-void Receiver::run(UdpSocket socket) {
+void Receiver::run(UdpSocket socket, const Rebind& rebind) {
   std::vector<uint8_t> buffer(MAX_DATAGRAM);
-  for (;;) {
+  ReceiveRecovery recovery;
+  while (!stop_->requested()) {
     const UdpSocket::Received received = socket.receive_from(buffer);
-    switch (received.status) {
-      case UdpSocket::ReceiveStatus::RETRY:
-        continue;
-      case UdpSocket::ReceiveStatus::DATAGRAM:
-        handle_datagram(std::span<const uint8_t>(buffer.data(), received.length), received.source);
-        continue;
-      case UdpSocket::ReceiveStatus::FAILED:
-        break;
+    if (received.status == UdpSocket::ReceiveStatus::RETRY) continue;
+    if (received.status == UdpSocket::ReceiveStatus::DATAGRAM) {
+      recovery.on_datagram();
+      handle_datagram(std::span<const uint8_t>(buffer.data(), received.length), received.source);
+      continue;
     }
-    socket.close();
-    console::write_err(fmt::format("receiver stopped: {}\n", received.error));
-    return;
+    const ReceiveRecovery::Action action =
+        recovery.on_failure({received.error, received.socket_lost}, ReceiveRecovery::Clock::now());
+    if (action.report) console::write_err(*action.report);
+    if (!stop_->sleep_for(action.pause)) return;
+    if (action.rebind) {
+      // The port must be free before it can be bound again: exclusive use allows one holder.
+      socket.close();
+      Result<UdpSocket> again = rebind();
+      // Still closed on failure: the next receive fails as lost and the episode goes on.
+      if (again) socket = std::move(again).value();
+    }
   }
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -37,11 +39,30 @@ class ReceiverStats {
   std::optional<SocketAddress> last_addr_;  // guarded by addr_mutex_
 };
 
+// Ends the receive loop from another thread: a pause ends at once, a blocked receive after its
+// next datagram or error. The product never stops the loop; tests do.
+class ReceiveStop {
+ public:
+  void request();
+  bool requested() const;
+  // Sleeps for `pause` unless a stop comes first; false when stopped.
+  bool sleep_for(std::chrono::milliseconds pause);
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  bool requested_ = false;  // guarded by mutex_
+};
+
 class Receiver {
  public:
+  // A new socket on the same port, with the same rules, after the old one was lost.
+  using Rebind = std::function<Result<UdpSocket>()>;
+
   Receiver(std::shared_ptr<JitterBuffer> jitter, float gain);
 
   const std::shared_ptr<ReceiverStats>& stats() const { return stats_; }
+  const std::shared_ptr<ReceiveStop>& stop() const { return stop_; }
 
   // Called on the receiver thread after each accepted datagram has been queued; must be cheap.
   void set_datagram_hook(std::function<void()> hook) { datagram_hook_ = std::move(hook); }
@@ -49,13 +70,14 @@ class Receiver {
   // One received datagram from `source`: parse, count, gain, peak, push. Receiver thread only.
   void handle_datagram(std::span<const uint8_t> bytes, const SocketAddress& source);
 
-  // The receive loop; returns only after a receive error, which it has already reported
-  // as "receiver stopped: {err}" on standard error.
-  void run(UdpSocket socket);
+  // The receive loop. A receive error never ends it: it is reported once per episode, followed
+  // by a growing pause and, when the socket is gone, by `rebind`. Returns only on a stop.
+  void run(UdpSocket socket, const Rebind& rebind);
 
  private:
   std::shared_ptr<JitterBuffer> jitter_;
   std::shared_ptr<ReceiverStats> stats_;
+  std::shared_ptr<ReceiveStop> stop_;
   float gain_;
   std::function<void()> datagram_hook_;
   uint32_t last_seq_ = 0;

@@ -30,6 +30,7 @@ UdpSocket::Received UdpSocket::receive_from(std::span<uint8_t> buffer) const {
   if (!valid()) {
     Received closed;
     closed.error = "socket is closed";
+    closed.socket_lost = true;
     return closed;
   }
   return udp_os::receive(handle_, buffer);

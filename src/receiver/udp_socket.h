@@ -33,10 +33,11 @@ class UdpSocket {
     ReceiveStatus status = ReceiveStatus::FAILED;
     size_t length = 0;  // bytes in the buffer, at most its size
     SocketAddress source;
-    std::string error;  // FAILED only
+    std::string error;         // FAILED only
+    bool socket_lost = false;  // FAILED only: the socket is unusable and must be bound again
   };
   // Blocks for one datagram. A datagram longer than the buffer is never fatal: the platform
-  // either truncates it or it is reported as RETRY.
+  // either truncates it or it is reported as RETRY. A closed socket fails as lost.
   Received receive_from(std::span<uint8_t> buffer) const;
 
  private:

@@ -83,6 +83,7 @@ UdpSocket::Received receive(Handle handle, std::span<uint8_t> buffer) {
     }
     received.status = UdpSocket::ReceiveStatus::FAILED;
     received.error = os_error_text(code);
+    received.socket_lost = code == EBADF || code == ENOTSOCK;
     return received;
   }
   received.status = UdpSocket::ReceiveStatus::DATAGRAM;

@@ -2,6 +2,8 @@
 #include <ws2ipdef.h>
 #include <ws2tcpip.h>
 
+#include <mswsock.h>
+
 #include <array>
 #include <cstring>
 #include <string>
@@ -11,9 +13,23 @@
 #include "platform/winsock_win.h"
 #include "receiver/udp_socket_os.h"
 
+#ifndef SIO_UDP_NETRESET
+#define SIO_UDP_NETRESET _WSAIOW(IOC_VENDOR, 15)
+#endif
+
 namespace brindle::udp_os {
 
 namespace {
+
+// By default an ICMP error quoting our port (anyone can forge one) fails the next receive with
+// WSAECONNRESET or WSAENETRESET. We never send, so those reports mean nothing to us.
+void ignore_icmp_reports(SOCKET s) {
+  for (const DWORD control : {DWORD{SIO_UDP_CONNRESET}, DWORD{SIO_UDP_NETRESET}}) {
+    BOOL report = FALSE;
+    DWORD returned = 0;
+    (void)::WSAIoctl(s, control, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+  }
+}
 
 SOCKET socket_of(Handle handle) {
   return static_cast<SOCKET>(handle);
@@ -50,6 +66,7 @@ Result<Handle> open_socket(Family family) {
     ::closesocket(s);
     return make_error(std::move(error));
   }
+  ignore_icmp_reports(s);
   return static_cast<Handle>(s);
 }
 
@@ -93,13 +110,18 @@ UdpSocket::Received receive(Handle handle, std::span<uint8_t> buffer) {
     const int code = ::WSAGetLastError();
     // Winsock fails an over-long datagram with WSAEMSGSIZE instead of handing over its head.
     // One oversized datagram from anyone on the network must not end reception, so it is
-    // dropped like any other datagram that is not ours.
-    if (code == WSAEWOULDBLOCK || code == WSAEINTR || code == WSAEMSGSIZE) {
+    // dropped like any other datagram that is not ours. ICMP reports, should a system refuse to
+    // turn them off, are as harmless.
+    if (code == WSAEWOULDBLOCK || code == WSAEINTR || code == WSAEMSGSIZE ||
+        code == WSAECONNRESET || code == WSAENETRESET) {
       received.status = UdpSocket::ReceiveStatus::RETRY;
       return received;
     }
     received.status = UdpSocket::ReceiveStatus::FAILED;
     received.error = os_error_text(code);
+    // After an adapter reset (WSAENETDOWN) Winsock wants the socket closed and made again.
+    received.socket_lost =
+        code == WSAENETDOWN || code == WSAENOTSOCK || code == WSAEINVAL || code == WSAESHUTDOWN;
     return received;
   }
   received.status = UdpSocket::ReceiveStatus::DATAGRAM;

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A receiver left running: the output comes back after the cable sink is unloaded and loaded
 again, and after the sound server is killed and started again; an idle receiver corks its
-stream and the next tone is heard whole.
+stream and the next tone is heard whole; reception goes on after the receive call fails for
+seconds in the middle of a stream (an LD_PRELOAD shim built here fails it).
 
 A private PulseAudio server holds the cable sink and a "Speakers" sink, which must never get
 the stream meant for the cable. brindle-send plays the phone inside the suite's own network
@@ -12,7 +13,9 @@ import os
 import re
 import signal
 import subprocess
+import shutil
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -20,6 +23,13 @@ import harness  # noqa: E402
 
 RENDERING = f"\u2192 rendering into \"{harness.CABLE_DESCRIPTION}\"  (48000 Hz, 2 ch)"
 UNDER_RE = re.compile(r"  under=(\d+)  ")
+RX_RE = re.compile(r"  rx=(\d+) ")
+SHIM_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "recv_fault_shim.c")
+FAULTS = {"ENETDOWN": 100, "ENOBUFS": 105, "ENOMEM": 12}
+FAULT_SECONDS = 6.0
+# The receiver's pause after each failed call in a row: 100 ms, doubling, at most 2 s.
+PAUSES_S = [0.1, 0.2, 0.4, 0.8, 1.6, 2.0]
+PAUSE_SLACK_S = 0.5
 # The receiver retries every 2 s; the rest is the time to open a stream on a loaded machine.
 RECOVERY_LIMIT_S = 3.0
 RECOVERY_MARGIN_S = 2.0
@@ -155,6 +165,56 @@ def idle_rest(pulse, rx):
     checks.equal("idle: the stream plays again", pulse.corked(), ["no"])
 
 
+def rx_counts(rx):
+    return [int(m.group(1)) for l in rx.status_lines() if (m := RX_RE.search(l))]
+
+
+def receive_errors(pulse):
+    """Every receive fails for 6 s, with ENETDOWN, ENOBUFS and ENOMEM in turn, while the phone
+    streams: one line, a growing pause between calls, then the tone and the counters go on."""
+    with tempfile.TemporaryDirectory(prefix="brindle-recv-fault-") as tmp:
+        shim = os.path.join(tmp, "recv_fault_shim.so")
+        subprocess.run([shutil.which("cc") or "gcc", "-shared", "-fPIC", "-o", shim, SHIM_SOURCE,
+                        "-ldl"], check=True)
+        fault_log = os.path.join(tmp, "faults.log")
+        env = dict(pulse.env, LD_PRELOAD=shim, BRINDLE_FAULT_AFTER="150",
+                   BRINDLE_FAULT_ERRNOS=",".join(FAULTS), BRINDLE_FAULT_SECONDS=str(FAULT_SECONDS),
+                   BRINDLE_FAULT_LOG=fault_log)
+        harness.wait_port_free(netns=NS)
+        with harness.Receiver(["--no-mdns"], env=env, netns=NS) as rx:
+            if not rx.wait_for_line(lambda l: l.startswith("[  waiting]"), timeout=10):
+                checks.check("faulty receiver started", False, str(error_lines(rx)))
+                return
+            sender = harness.start_sender(["--duration", "40"], env=pulse.env, netns=NS)
+            try:
+                started = harness.wait_until(lambda: os.path.exists(fault_log), 15)
+                rx_at_fault = rx_counts(rx)[-1:] or [0]
+                time.sleep(FAULT_SECONDS + PAUSES_S[-1] + PAUSE_SLACK_S)
+                tone_heard(pulse, "after the receive errors")
+                rx.wait_status_lines(len(rx.status_lines()) + 2, 6)
+            finally:
+                harness.stop_process(sender)
+            with open(fault_log) if started else contextlib.nullcontext([]) as f:
+                failures = [(float(t), int(code)) for t, code in (l.split() for l in f)]
+            errors = error_lines(rx)
+            counts = rx_counts(rx)
+            checks.equal("receive errors: one line for the whole episode", errors,
+                         ["UDP receive error: Network is down (os error 100) \u2014 retrying"])
+            checks.equal("receive errors: each injected error was met",
+                         sorted({code for _, code in failures}), sorted(FAULTS.values()))
+            gaps = [round(b[0] - a[0], 3) for a, b in zip(failures, failures[1:])]
+            harness.log(f"receive errors: {len(failures)} failed calls, pauses {gaps} s")
+            want = [PAUSES_S[min(i, len(PAUSES_S) - 1)] for i in range(len(gaps))]
+            checks.check("receive errors: the pause grows from 100 ms to 2 s, no busy loop",
+                         len(failures) <= len(PAUSES_S) + 1 and all(
+                             w * 0.9 <= g <= w + PAUSE_SLACK_S for g, w in zip(gaps, want)),
+                         f"{len(failures)} failed calls, gaps {gaps}")
+            checks.check("receive errors: the counters carry on",
+                         counts == sorted(counts) and counts[-1] > rx_at_fault[0] + 100,
+                         f"rx {rx_at_fault[0]} at the fault, then {counts[-4:]}")
+            checks.check("receive errors: the receiver runs on", rx.running())
+
+
 def main():
     for exe in (harness.RECEIVER_EXE, harness.SENDER_EXE):
         if not os.access(exe, os.X_OK):
@@ -174,6 +234,7 @@ def main():
                 checks.finish()
             idle_rest(pulse, rx)
             device_loss(pulse, rx)
+        receive_errors(pulse)
     checks.finish()
 
 

@@ -1,5 +1,5 @@
 // The real socket on loopback: dual-stack reception, over-long datagrams, port conflicts and the
-// receive loop's stop on an error.
+// receive loop going on after a lost socket.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -105,35 +106,37 @@ bool eventually(Predicate done) {
   return true;
 }
 
-// Runs the receive loop on its own thread. Stopping it means provoking a receive error:
-// the socket is connected to a closed port and sends there, so the ICMP reply fails the
-// pending receive. That goes through a duplicate descriptor of the same socket, which the
-// loop never touches and which stays open after the loop closes its own.
+// Runs the receive loop on its own thread; stopping it wakes a blocked receive with a datagram.
 class RunningReceiver {
  public:
-  RunningReceiver(Receiver receiver, UdpSocket socket)
-      : control_(::dup(static_cast<int>(socket.handle()))),
-        thread_(
-            [r = std::move(receiver), s = std::move(socket)]() mutable { r.run(std::move(s)); }) {}
+  RunningReceiver(
+      Receiver receiver, UdpSocket socket, uint16_t port,
+      Receiver::Rebind rebind = [] { return Result<UdpSocket>(make_error("unused")); })
+      : stop_(receiver.stop()),
+        port_(port),
+        thread_([r = std::move(receiver), s = std::move(socket),
+                 rebind = std::move(rebind)]() mutable { r.run(std::move(s), rebind); }) {}
   RunningReceiver(const RunningReceiver&) = delete;
   RunningReceiver& operator=(const RunningReceiver&) = delete;
   ~RunningReceiver() { stop(); }
 
   void stop() {
     if (!thread_.joinable()) return;
-    const sockaddr_in6 closed = v6_loopback(free_port());
-    ::connect(control_.get(), reinterpret_cast<const sockaddr*>(&closed), sizeof closed);
+    stop_->request();
+    const Fd waker(::socket(AF_INET6, SOCK_DGRAM, 0));
     const uint8_t probe = 0;
-    ::send(control_.get(), &probe, 1, 0);
+    const sockaddr_in6 to = v6_loopback(port_);
+    ::sendto(waker.get(), &probe, 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     thread_.join();
   }
 
  private:
-  Fd control_;
+  std::shared_ptr<ReceiveStop> stop_;
+  uint16_t port_;
   std::thread thread_;
 };
 
-TEST(UdpSocket, DualStackLoopbackReceptionUntilAReceiveError) {
+TEST(UdpSocket, DualStackLoopbackReception) {
   const uint16_t port = free_port();
   Result<UdpSocket> bound = bind_socket(port);
   ASSERT_TRUE(bound) << bound.error();
@@ -147,7 +150,7 @@ TEST(UdpSocket, DualStackLoopbackReceptionUntilAReceiveError) {
         [&] { return jitter->fill_ms() == static_cast<double>(samples) / 48000.0 * 1000.0; });
   };
   ::testing::internal::CaptureStderr();
-  RunningReceiver running(std::move(receiver), std::move(*bound));
+  RunningReceiver running(std::move(receiver), std::move(*bound), port);
 
   const Fd v4 = bound_sender(v4_loopback(0));
   const uint16_t v4_port = local_port<sockaddr_in>(v4.get());
@@ -180,9 +183,36 @@ TEST(UdpSocket, DualStackLoopbackReceptionUntilAReceiveError) {
   EXPECT_TRUE(eventually([&] { return stats->peak() == 0.0f; }));
 
   running.stop();
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "receiver stopped: Connection refused (os error 111)\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(stats->packets.load(), 4u);
+}
+
+// A socket that is gone is bound again after a pause, also when the first attempt fails; the
+// whole episode is one line and the figures carry on.
+TEST(UdpSocket, ReceiveLoopBindsAgainAfterLosingTheSocket) {
+  const uint16_t port = free_port();
+  auto jitter = std::make_shared<JitterBuffer>(999);
+  Receiver receiver(jitter, 1.0f);
+  const std::shared_ptr<ReceiverStats> stats = receiver.stats();
+  receiver.handle_datagram(make_datagram(1, {1}), SocketAddress{});
+  std::atomic<int> attempts{0};
+  const auto rebind = [&]() -> Result<UdpSocket> {
+    if (++attempts == 1) return make_error("Address already in use (os error 98)");
+    return bind_socket(port);
+  };
+  ::testing::internal::CaptureStderr();
+  RunningReceiver running(std::move(receiver), UdpSocket(), port, rebind);
+
+  const Fd v4 = bound_sender(v4_loopback(0));
+  ASSERT_TRUE(eventually([&] {
+    send_to(v4.get(), make_datagram(3, {100}), v4_loopback(port));
+    return stats->packets.load() == 2;
+  }));
+  running.stop();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "UDP receive error: socket is closed — retrying\n");
+  EXPECT_EQ(attempts.load(), 2);
+  EXPECT_EQ(stats->lost.load(), 1u);
 }
 
 TEST(UdpSocket, PortHeldOnBothFamiliesReportsTheOsError) {
