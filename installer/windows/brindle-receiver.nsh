@@ -116,6 +116,60 @@ Function ${un}RunElevated
 FunctionEnd
 !macroend
 
+; Which firewall rules are in place (the FirewallRules setting): 1 allowed any address on private
+; and public networks; 2 allows any address on private and domain networks and the local subnet
+; only on public ones.
+!define FIREWALL_RULES_VERSION 2
+
+; Pushes 1 when setup already runs with an administrator's rights, else 0. The token's integrity
+; level tells: High (S-1-16-12288) or System (S-1-16-16384, a deployment tool's service).
+!macro RUNS_ELEVATED_FUNC un
+Function ${un}RunsElevated
+  Push $0
+  InitPluginsDir
+  nsExec::Exec '"$SYSDIR\cmd.exe" /d /s /c ""$SYSDIR\whoami.exe" /groups /fo csv /nh > "$PLUGINSDIR\groups.txt""'
+  Pop $0
+  nsExec::Exec '"$SYSDIR\find.exe" "S-1-16-12288" "$PLUGINSDIR\groups.txt"'
+  Pop $0
+  ${If} $0 != 0
+    nsExec::Exec '"$SYSDIR\find.exe" "S-1-16-16384" "$PLUGINSDIR\groups.txt"'
+    Pop $0
+  ${EndIf}
+  Delete "$PLUGINSDIR\groups.txt"
+  ${If} $0 == 0
+    StrCpy $0 1
+  ${Else}
+    StrCpy $0 0
+  ${EndIf}
+  Exch $0
+FunctionEnd
+!macroend
+
+; Pushes 1 when this run may take the firewall step, else 0: always in the wizard; silently only
+; with an explicit /FIREWALL=1 or when already elevated, so that /S alone never brings up a
+; permission prompt that would stall an unattended deployment.
+!macro FIREWALL_STEP_ALLOWED_FUNC un
+Function ${un}FirewallStepAllowed
+  Push $0
+  Push $1
+  StrCpy $0 1
+  ${If} ${Silent}
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/FIREWALL=" $1
+    ${If} ${Errors}
+    ${OrIf} $1 != 1
+      Call ${un}RunsElevated
+      Pop $0
+    ${Else}
+      StrCpy $0 1
+    ${EndIf}
+  ${EndIf}
+  Pop $1
+  Exch $0
+FunctionEnd
+!macroend
+
 ; Parameters for netsh that remove every inbound and outbound rule for the program: ours, and
 ; the ones Windows' own first-start prompt made (a Cancel there leaves a permanent block rule).
 !macro FIREWALL_DELETE_PARAMS out

@@ -4,7 +4,8 @@
 ; query) and CABLE_PAGE (the driver's download page the receiver's own message names).
 ;
 ; Silent install: setup.exe /S [/AUTOSTART=0|1] [/FIREWALL=0|1] [/D=folder]
-; Without an option, a new install uses 1 and an upgrade keeps the earlier choice.
+; Without an option, a new install uses 1 and an upgrade keeps the earlier choice. Silently, the
+; firewall step (which needs an administrator) runs only with /FIREWALL=1 or when already elevated.
 
 Unicode true
 Target amd64-unicode
@@ -74,6 +75,10 @@ Page custom CablePageCreate
 !insertmacro STOP_RECEIVER_FUNC "un."
 !insertmacro RUN_ELEVATED_FUNC ""
 !insertmacro RUN_ELEVATED_FUNC "un."
+!insertmacro RUNS_ELEVATED_FUNC ""
+!insertmacro RUNS_ELEVATED_FUNC "un."
+!insertmacro FIREWALL_STEP_ALLOWED_FUNC ""
+!insertmacro FIREWALL_STEP_ALLOWED_FUNC "un."
 
 ; Reads /NAME=0|1 from the command line into $0, which holds the default on entry. A value other
 ; than 0 or 1 ends setup with status 2 before anything is changed.
@@ -134,7 +139,7 @@ Function OptionsPageCreate
   ${NSD_CreateCheckbox} 0 40u 100% 12u "Let the phone through Windows Firewall"
   Pop $FirewallBox
   ${NSD_SetState} $FirewallBox $Firewall
-  ${NSD_CreateLabel} 12u 53u -12u 40u "Adds inbound rules for brindle-receiver.exe on UDP 45333 (audio) and UDP 5353 (discovery), for private and public networks. Windows asks once for an administrator's permission; you can say no and allow the program later."
+  ${NSD_CreateLabel} 12u 53u -12u 40u "Adds inbound rules for brindle-receiver.exe on UDP 45333 (audio) and UDP 5353 (discovery): from any address on private and domain networks, from the local subnet only on public ones. Windows asks once for an administrator's permission; you can say no and allow the program later."
   Pop $0
   nsDialogs::Show
 FunctionEnd
@@ -213,9 +218,15 @@ Function SetUpFirewall
   ReadRegStr $6 HKCU "${SETTINGS_KEY}" "FirewallRulesFor"
   ${If} $Firewall == 1
     ; The rules name the program's path: an upgrade in the same folder needs no new ones.
-    ${If} $5 == 1
+    ${If} $5 == ${FIREWALL_RULES_VERSION}
     ${AndIf} $6 == "$INSTDIR\${RECEIVER_EXE}"
       DetailPrint "Firewall rules for $6 are in place."
+      Return
+    ${EndIf}
+    Call FirewallStepAllowed
+    Pop $0
+    ${If} $0 != 1
+      DetailPrint "Firewall rules not added: a silent setup asks for no permission unless given /FIREWALL=1."
       Return
     ${EndIf}
     ; cmd expands %NAME% even inside quotes: such a path cannot be handed over safely.
@@ -224,26 +235,41 @@ Function SetUpFirewall
       StrCpy $0 failed
     ${Else}
       ; One elevated step: the parameters carry every command, so no file that this user could
-      ; change is run with administrator rights. Old rules for the program go first.
-      StrCpy $1 '"$SYSDIR\netsh.exe"'
-      StrCpy $2 'dir=in action=allow program="$INSTDIR\${RECEIVER_EXE}" protocol=UDP profile=private,public'
+      ; change is run with administrator rights. Old rules for the program go first. A phone on a
+      ; routed home network or a VPN gets through on private and domain networks; on a public one
+      ; only the local subnet does.
+      StrCpy $1 '"$SYSDIR\netsh.exe" advfirewall firewall add rule'
+      StrCpy $2 'dir=in action=allow program="$INSTDIR\${RECEIVER_EXE}" protocol=UDP localport=45333,5353'
       !insertmacro FIREWALL_DELETE_PARAMS $3
-      Push "$SYSDIR\cmd.exe"
-      Push '/d /s /c "$1 $3 & $1 advfirewall firewall add rule name="Brindle receiver (UDP 45333)" $2 localport=45333 && $1 advfirewall firewall add rule name="Brindle receiver (mDNS, UDP 5353)" $2 localport=5353"'
-      DetailPrint "Adding firewall rules (Windows asks for permission)..."
-      Call RunElevated
-      Pop $0
+      StrCpy $4 '/d /s /c ""$SYSDIR\netsh.exe" $3 & $1 name="Brindle receiver (UDP 45333, 5353)" $2 profile=private,domain && $1 name="Brindle receiver (UDP 45333, 5353, public: local subnet)" $2 profile=public remoteip=localsubnet"'
+      ; Longer than a string holds, the command would be cut off: refuse instead.
+      StrLen $0 $4
+      ${If} $0 >= ${NSIS_MAX_STRLEN}
+        StrCpy $0 failed
+      ${Else}
+        Push "$SYSDIR\cmd.exe"
+        Push $4
+        DetailPrint "Adding firewall rules (Windows asks for permission)..."
+        Call RunElevated
+        Pop $0
+      ${EndIf}
     ${EndIf}
     ${If} $0 == 0
-      DetailPrint "Firewall rules added: UDP 45333 and UDP 5353, private and public networks."
-      WriteRegDWORD HKCU "${SETTINGS_KEY}" "FirewallRules" 1
+      DetailPrint "Firewall rules added: UDP 45333 and UDP 5353, any address on private and domain networks, the local subnet on public ones."
+      WriteRegDWORD HKCU "${SETTINGS_KEY}" "FirewallRules" ${FIREWALL_RULES_VERSION}
       WriteRegStr HKCU "${SETTINGS_KEY}" "FirewallRulesFor" "$INSTDIR\${RECEIVER_EXE}"
       Return
     ${EndIf}
     DetailPrint "Firewall rules not added ($0)."
-    StrCpy $FirewallNote "$\r$\n$\r$\nThe firewall rules were not added. The first time the receiver starts, Windows Security asks whether to allow Brindle receiver: tick Private and Public networks and choose Allow (an administrator's permission is needed). Choosing Cancel makes Windows block the phone."
-  ${ElseIf} $5 == 1
+    StrCpy $FirewallNote "$\r$\n$\r$\nThe firewall rules were not added. The first time the receiver starts, Windows Security asks whether to allow Brindle receiver: tick Private networks and choose Allow (an administrator's permission is needed; ticking Public lets anyone on a public network in). Choosing Cancel makes Windows block the phone."
+  ${ElseIf} $5 >= 1
     ; Unticked on an upgrade: take the earlier rules away again.
+    Call FirewallStepAllowed
+    Pop $0
+    ${If} $0 != 1
+      DetailPrint "Firewall rules not removed: a silent setup asks for no permission."
+      Return
+    ${EndIf}
     !insertmacro FIREWALL_DELETE_PARAMS $3
     Push "$SYSDIR\netsh.exe"
     Push $3
@@ -257,7 +283,7 @@ Function SetUpFirewall
       DetailPrint "Firewall rules not removed ($0)."
     ${EndIf}
   ${Else}
-    StrCpy $FirewallNote "$\r$\n$\r$\nThe first time the receiver starts, Windows Security asks whether to allow Brindle receiver: tick Private and Public networks and choose Allow (an administrator's permission is needed). Choosing Cancel makes Windows block the phone."
+    StrCpy $FirewallNote "$\r$\n$\r$\nThe first time the receiver starts, Windows Security asks whether to allow Brindle receiver: tick Private networks and choose Allow (an administrator's permission is needed; ticking Public lets anyone on a public network in). Choosing Cancel makes Windows block the phone."
   ${EndIf}
 FunctionEnd
 
@@ -340,6 +366,10 @@ Section "Uninstall"
   ${EndIf}
 
   ReadRegDWORD $0 HKCU "${SETTINGS_KEY}" "FirewallRules"
+  ${If} $0 >= 1
+    Call un.FirewallStepAllowed
+    Pop $0
+  ${EndIf}
   ${If} $0 == 1
     !insertmacro FIREWALL_DELETE_PARAMS $1
     Push "$SYSDIR\netsh.exe"

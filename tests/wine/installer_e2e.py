@@ -5,7 +5,8 @@ over mDNS), against a private PulseAudio whose null sink is the virtual cable.
 
 Wine's netsh does nothing (it only logs that it is not implemented), so the prefix gets the
 reg stand-in as its netsh.exe: it logs the argument lists it received, which must be the exact
-firewall commands. The firewall step's "runas" start goes through Wine's real ShellExecuteEx and
+firewall commands. Wine runs everything elevated while its whoami shows no integrity level, so
+setup sees itself as a plain user's unless the whoami stand-in is put in the system folder. The firewall step's "runas" start goes through Wine's real ShellExecuteEx and
 cmd. Wine's taskkill has no /FI, so the installer's fallback ends the receiver there.
 
 With BRINDLE_INSTALLER_WIZARD=1 a second pass clicks through the wizard (setup_driver.exe) on
@@ -60,6 +61,19 @@ class Prefix:
                   "/f"])
         self.reg(["add", "HKCU\\Environment", "/v", "BRINDLE_REG_STANDIN_LOG", "/d",
                   wine_e2e.windows_path(self.netsh_log), "/f"])
+
+    def elevated(self, on):
+        """Whether setup finds itself running with an administrator's rights."""
+        whoami = os.path.join(self.dir, "drive_c", "windows", "system32", "whoami.exe")
+        if on:
+            self.original_whoami = whoami + ".wine"
+            os.replace(whoami, self.original_whoami)
+            shutil.copy(os.path.join(TESTS_DIR, "wine_whoami_standin.exe"), whoami)
+            self.reg(["add", "HKCU\\Software\\Wine\\DllOverrides", "/v", "whoami.exe", "/d",
+                      "native", "/f"])
+        else:
+            self.reg(["delete", "HKCU\\Software\\Wine\\DllOverrides", "/v", "whoami.exe", "/f"])
+            os.replace(self.original_whoami, whoami)
 
     def reg(self, args):
         result = self.wine.run(["reg", *args])
@@ -130,13 +144,13 @@ def install(prefix, setup, *options):
 
 
 def firewall_commands(program):
-    def add(name, port):
+    def add(name, *where):
         return ["advfirewall", "firewall", "add", "rule", f"name={name}", "dir=in", "action=allow",
-                f"program={program}", "protocol=UDP", "profile=private,public",
-                f"localport={port}"]
+                f"program={program}", "protocol=UDP", "localport=45333,5353", *where]
     delete = ["advfirewall", "firewall", "delete", "rule", "name=all", f"program={program}"]
-    return delete, add("Brindle receiver (UDP 45333)", 45333), add(
-        "Brindle receiver (mDNS, UDP 5353)", 5353)
+    return delete, add("Brindle receiver (UDP 45333, 5353)", "profile=private,domain"), add(
+        "Brindle receiver (UDP 45333, 5353, public: local subnet)", "profile=public",
+        "remoteip=localsubnet")
 
 
 def first_install(prefix, setup, version):
@@ -178,9 +192,32 @@ def first_install(prefix, setup, version):
 
     checks.equal("start at login is on by default, with the program's own command",
                  prefix.run_value(), f'"{exe}" --background')
-    delete, add_rtp, add_mdns = firewall_commands(exe)
-    checks.equal("one elevated step: old rules for the program go, two UDP rules come",
-                 prefix.take_netsh_log(), delete + add_rtp + add_mdns)
+    checks.equal("/S alone, not elevated: no firewall step, so no permission prompt",
+                 prefix.take_netsh_log(), [])
+    settings = prefix.values(SETTINGS_KEY) or {}
+    checks.check("the firewall step stays wanted, no rules recorded",
+                 settings.get("Firewall") == ("REG_DWORD", "0x1")
+                 and "FirewallRules" not in settings, str(settings))
+
+
+def firewall_by_network_kind(prefix, setup):
+    """The rules per network kind, from a setup that already runs elevated and from an explicit
+    /FIREWALL=1 over the rules of an older version (any address on public networks too)."""
+    exe = prefix.install_dir + "\\brindle-receiver.exe"
+    delete, private_domain, public = firewall_commands(exe)
+    prefix.elevated(True)
+    try:
+        install(prefix, setup)
+    finally:
+        prefix.elevated(False)
+    checks.equal("elevated /S: one step, old rules go, private+domain from anywhere, public "
+                 "from the local subnet", prefix.take_netsh_log(), delete + private_domain + public)
+    prefix.reg(["add", SETTINGS_KEY, "/v", "FirewallRules", "/t", "REG_DWORD", "/d", "1", "/f"])
+    install(prefix, setup, "/FIREWALL=1")
+    checks.equal("/S /FIREWALL=1 replaces an older version's rules",
+                 prefix.take_netsh_log(), delete + private_domain + public)
+    checks.equal("the rules' kind is remembered",
+                 (prefix.values(SETTINGS_KEY) or {}).get("FirewallRules"), ("REG_DWORD", "0x2"))
 
 
 def installed_receiver(prefix, root):
@@ -237,15 +274,20 @@ def upgrade_over_running_receiver(prefix, setup, receiver):
 def uninstall_while_running(prefix):
     exe = prefix.install_dir + "\\brindle-receiver.exe"
     quiet = (prefix.values(UNINSTALL_KEY) or {}).get("QuietUninstallString", ("", ""))[1]
-    # Run as a package manager would: the stored command line, split at the closing quote.
+    # Run as a package manager would (elevated): the stored command line, split at the closing
+    # quote.
     program, _, options = quiet[1:].partition('" ')
-    result = run_setup(prefix, [program, *options.split()])
-    checks.check("QuietUninstallString starts the uninstaller", result.returncode == 0,
-                 f"{quiet!r}: {result.returncode}")
-    # The uninstaller reruns itself from a temporary copy so that it can delete itself.
-    folder = prefix.unix(prefix.install_dir)
-    done = wine_e2e.wait_for(lambda: not os.path.exists(folder)
-                             and prefix.values(UNINSTALL_KEY) is None, 90)
+    prefix.elevated(True)
+    try:
+        result = run_setup(prefix, [program, *options.split()])
+        checks.check("QuietUninstallString starts the uninstaller", result.returncode == 0,
+                     f"{quiet!r}: {result.returncode}")
+        # The uninstaller reruns itself from a temporary copy so that it can delete itself.
+        folder = prefix.unix(prefix.install_dir)
+        done = wine_e2e.wait_for(lambda: not os.path.exists(folder)
+                                 and prefix.values(UNINSTALL_KEY) is None, 90)
+    finally:
+        prefix.elevated(False)
     checks.check("the program folder and the Apps & features entry are gone", done,
                  str(os.listdir(folder)) if os.path.exists(folder) else "entry left")
     checks.check("the running receiver was ended", prefix.receivers() == [],
@@ -334,6 +376,7 @@ def main():
         wine = wine_e2e.Wine(root, pulse.env)
         prefix = Prefix(wine, root)
         first_install(prefix, setup, version)
+        firewall_by_network_kind(prefix, setup)
         receiver = installed_receiver(prefix, root)
         upgrade_over_running_receiver(prefix, setup, receiver)
         uninstall_while_running(prefix)
