@@ -17,6 +17,10 @@ ManifestDPIAware true
 !ifndef VERSION | BIN_DIR | OUT_FILE | CABLE | CABLE_PAGE
   !error "run tools/build-windows-installer.sh"
 !endif
+; A signed release signs the uninstaller too, before it is packed into setup.
+!ifdef SIGN_FILE_COMMAND
+  !uninstfinalize '${SIGN_FILE_COMMAND} "%1"' = 0
+!endif
 
 !include MUI2.nsh
 !include LogicLib.nsh

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# A release signed with a throwaway self-signed certificate: both programs, the setup and the
+# uninstaller it installs (under Wine) verify with osslsigncode; a wrong password fails the build
+# with one line; without a certificate the build says it is unsigned. No time-stamp: no network.
+# Usage: signed_release_test.sh SOURCE_DIR WINDOWS_BUILD_DIR
+set -euo pipefail
+src=$1
+build=$2
+work=$(mktemp -d /tmp/brindle-signing.XXXXXX)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+cleanup() {
+  [ -d "$WINEPREFIX" ] && /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failed=0
+check() { # name, then the command that must succeed
+  local name=$1
+  shift
+  if "$@"; then echo "ok   $name"; else echo "FAIL $name"; failed=1; fi
+}
+
+for name in brindle-receiver.exe brindle-send.exe CMakeCache.txt; do
+  cp "$build/$name" "$work/"
+done
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Brindle test signer" \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+openssl pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" -out "$work/signer.pfx" \
+  -passout pass:throwaway
+package() {
+  BRINDLE_WINDOWS_PREBUILT=1 BRINDLE_SIGN_TIMESTAMP_URL= bash "$src/tools/build-windows-installer.sh" "$work" 2>&1
+}
+verified() {
+  osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >"$work/verify.log" 2>&1 ||
+    { cat "$work/verify.log"; return 1; }
+}
+
+out=$(BRINDLE_SIGN_PFX= BRINDLE_SIGN_PASSWORD= package)
+check "unsigned build says so in one line" \
+  test "$(grep -c '^not signed: ' <<<"$out")" = 1
+check "unsigned setup carries no signature" bash -c "! osslsigncode verify -in $work/*-setup-*.exe >/dev/null 2>&1"
+
+status=0
+out=$(BRINDLE_SIGN_PFX=$work/signer.pfx BRINDLE_SIGN_PASSWORD=wrong package) || status=$?
+check "a wrong password fails the build with one line" \
+  test "$status" != 0 -a "$out" = "BRINDLE_SIGN_PFX: $work/signer.pfx does not open with BRINDLE_SIGN_PASSWORD (wrong password?)"
+
+out=$(BRINDLE_SIGN_PFX=$work/signer.pfx BRINDLE_SIGN_PASSWORD=throwaway package) ||
+  { echo "$out"; exit 1; }
+setup=$(ls "$work"/brindle-receiver-setup-*.exe)
+for file in "$work/brindle-receiver.exe" "$work/brindle-send.exe" "$setup"; do
+  check "$(basename "$file") is signed and verifies" verified "$file"
+done
+
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+/usr/lib/wine/wine64 "$setup" /S /AUTOSTART=0 /FIREWALL=0 "/D=C:\\brindle" >/dev/null 2>&1
+check "the installed uninstaller is signed and verifies" verified "$WINEPREFIX/drive_c/brindle/uninstall.exe"
+check "the installed receiver is the signed one" cmp -s "$work/brindle-receiver.exe" \
+  "$WINEPREFIX/drive_c/brindle/brindle-receiver.exe"
+exit $failed
