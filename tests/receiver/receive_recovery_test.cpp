@@ -63,19 +63,13 @@ TEST(ReceiveRecovery, EpisodesPausesAndRebinds) {
       }
       const ReceiveRecovery::Action action = recovery.on_failure(
           {"Network is down (os error 100)", step.lost}, start + milliseconds(step.at_ms));
-      EXPECT_EQ(action.report.has_value(), step.reported);
+      EXPECT_EQ(
+          action.report.value_or(""),
+          step.reported ? "UDP receive error: Network is down (os error 100) — retrying\n" : "");
       EXPECT_EQ(action.pause, milliseconds(step.pause_ms));
       EXPECT_EQ(action.rebind, step.lost);
     }
   }
-}
-
-TEST(ReceiveRecovery, TheLineNamesTheError) {
-  ReceiveRecovery recovery;
-  const ReceiveRecovery::Action action =
-      recovery.on_failure({"No buffer space available (os error 105)", false}, Clock::now());
-  EXPECT_EQ(action.report,
-            "UDP receive error: No buffer space available (os error 105) — retrying\n");
 }
 
 }  // namespace
