@@ -246,9 +246,10 @@ Function SetUpFirewall
       StrCpy $2 'dir=in action=allow program="$INSTDIR\${RECEIVER_EXE}" protocol=UDP localport=45333,5353'
       !insertmacro FIREWALL_DELETE_PARAMS $3
       StrCpy $4 '/d /s /c ""$SYSDIR\netsh.exe" $3 & $1 name="Brindle receiver (UDP 45333, 5353)" $2 profile=private,domain && $1 name="Brindle receiver (UDP 45333, 5353, public: local subnet)" $2 profile=public remoteip=localsubnet"'
-      ; Longer than a string holds, the command would be cut off: refuse instead.
+      ; A command that fills a whole string may have been cut off: refuse it instead.
       StrLen $0 $4
-      ${If} $0 >= ${NSIS_MAX_STRLEN}
+      !define /math LONGEST_COMMAND ${NSIS_MAX_STRLEN} - 1
+      ${If} $0 >= ${LONGEST_COMMAND}
         StrCpy $0 failed
       ${Else}
         Push "$SYSDIR\cmd.exe"
