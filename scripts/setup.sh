@@ -13,7 +13,7 @@ packages=(
   g++-mingw-w64-x86-64 wine wine64 xvfb
   python3-pefile
   pipewire pipewire-bin wireplumber pipewire-pulse lintian dpkg-dev man-db
-  nsis
+  nsis osslsigncode openssl
 )
 
 missing=()
