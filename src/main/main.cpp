@@ -61,6 +61,8 @@ int run_action(const UsageError& usage) {
 // From the single-instance guard on; returns only on a start-up failure, or when a login start
 // handed the receiver over to its windowless copy.
 int start_receiver(const Options& options) {
+  // From here on no thread waits for the console.
+  console::start_writer_thread();
   ensure_single_instance();
   if (options.background && enter_background()) return 0;
   const auto fail = [&](std::string_view err_text) {
