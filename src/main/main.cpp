@@ -19,6 +19,7 @@
 #include "main/autostart.h"
 #include "main/instance_guard.h"
 #include "main/options.h"
+#include "main/receiver_log.h"
 #include "main/startup_failure.h"
 #include "main/status_line.h"
 #include "main/warning_dialog.h"
@@ -65,6 +66,7 @@ int start_receiver(const Options& options) {
   console::start_writer_thread();
   ensure_single_instance();
   if (options.background && enter_background()) return 0;
+  if (options.background) console::set_log(open_receiver_log());
   const auto fail = [&](std::string_view err_text) {
     return report_startup_failure(err_text, options.background,
                                   {console::write_err, show_warning_dialog});

@@ -102,10 +102,10 @@ struct WaitAtExit {
 }  // namespace
 
 void write_out(std::string_view text) {
-  instance().write(Stream::OUT, text);
+  instance().write(Stream::STDOUT, text);
 }
 void write_err(std::string_view text) {
-  instance().write(Stream::ERR, text);
+  instance().write(Stream::STDERR, text);
 }
 void write_status(std::string_view text) {
   instance().write(Stream::STATUS, text);

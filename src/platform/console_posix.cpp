@@ -21,7 +21,7 @@ void write_all(int fd, std::string_view text) {
 class PosixStreams final : public Streams {
  public:
   void write(Stream stream, std::string_view text) override {
-    write_all(stream == Stream::ERR ? STDERR_FILENO : STDOUT_FILENO, text);
+    write_all(stream == Stream::STDERR ? STDERR_FILENO : STDOUT_FILENO, text);
   }
 };
 

@@ -13,7 +13,7 @@
 
 namespace brindle::console {
 
-enum class Stream { OUT, ERR, STATUS };  // STATUS: standard output, kept out of the log
+enum class Stream { STDOUT, STDERR, STATUS };  // STATUS: standard output, kept out of the log
 
 struct Line {
   Stream stream;

@@ -76,7 +76,7 @@ class StdStream {
 class WinStreams final : public Streams {
  public:
   void write(Stream stream, std::string_view text) override {
-    (stream == Stream::ERR ? err_ : out_).write(text);
+    (stream == Stream::STDERR ? err_ : out_).write(text);
   }
 
  private:

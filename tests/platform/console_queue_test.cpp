@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 Line out(int n) {
-  return Line{Stream::OUT, std::to_string(n)};
+  return Line{Stream::STDOUT, std::to_string(n)};
 }
 
 TEST(ConsoleQueue, FullQueueDropsTheOldestAndKeepsTheOrder) {
