@@ -24,13 +24,15 @@ constexpr auto EXIT_WAIT = std::chrono::seconds(2);
 class Console {
  public:
   void write(Stream stream, std::string_view text) {
-    if (queued_.load(std::memory_order_acquire)) {
-      queue_.push(Line{stream, std::string(text)});
-      return;
+    if (!queued_.load(std::memory_order_acquire)) {
+      // Before the writer thread: normally only the main thread writes.
+      const std::lock_guard lock(direct_mutex_);
+      if (!queued_.load()) {
+        emit(stream, text);
+        return;
+      }
     }
-    // Only the main thread writes before the writer thread exists.
-    const std::lock_guard lock(direct_mutex_);
-    emit(stream, text);
+    queue_.push(Line{stream, std::string(text)});
   }
 
   void start_writer_thread() {
