@@ -78,8 +78,9 @@ void OutputSupervisor::report(uint64_t generation, const std::string& error) {
     const std::lock_guard lock(mutex_);
     if (generation != generation_.load() || failed_generation_.load() >= generation) return;
     failed_generation_.store(generation);
-    settings_.write_err(stream_error_line(error));
   }
+  // Not under mutex_, which the receiver thread takes per datagram while the output rests.
+  settings_.write_err(stream_error_line(error));
   wake_.notify_one();
 }
 

@@ -24,4 +24,8 @@ bool Debounce::take(Clock::time_point now) {
   return true;
 }
 
+Debounce network_change_debounce() {
+  return Debounce(std::chrono::seconds(1), std::chrono::seconds(3));
+}
+
 }  // namespace brindle

@@ -30,4 +30,8 @@ class Debounce {
   std::optional<Clock::time_point> previous_look_;
 };
 
+// For address changes: one DHCP renewal or roam is one change (a quiet second), and a link that
+// keeps flapping is still looked at every 3 s.
+Debounce network_change_debounce();
+
 }  // namespace brindle

@@ -17,9 +17,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int ANNOUNCEMENTS = 2;
 constexpr auto ANNOUNCE_INTERVAL = std::chrono::seconds(1);
-// One DHCP renewal or roam is one change; a link that keeps flapping is still looked at.
-constexpr auto CHANGE_QUIET = std::chrono::seconds(1);
-constexpr auto CHANGE_LONGEST = std::chrono::seconds(3);
 // After a socket error the socket rests this long, so a repeating error cannot spin the thread.
 constexpr auto SOCKET_REST = std::chrono::milliseconds(100);
 // Datagrams handled per wake-up before commands get their turn again.
@@ -197,7 +194,7 @@ void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint
 
 void MdnsResponder::run() {
   std::array<uint8_t, dns::MAX_MESSAGE_BYTES> buffer{};
-  Debounce changes(CHANGE_QUIET, CHANGE_LONGEST);
+  Debounce changes = network_change_debounce();
   std::optional<Clock::time_point> socket_rests_until;
   for (;;) {
     std::deque<Command> commands;

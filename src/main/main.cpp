@@ -19,6 +19,7 @@
 #include "main/autostart.h"
 #include "main/instance_guard.h"
 #include "main/options.h"
+#include "main/receiver_log.h"
 #include "main/startup_failure.h"
 #include "main/status_line.h"
 #include "main/warning_dialog.h"
@@ -61,8 +62,11 @@ int run_action(const UsageError& usage) {
 // From the single-instance guard on; returns only on a start-up failure, or when a login start
 // handed the receiver over to its windowless copy.
 int start_receiver(const Options& options) {
+  // From here on no thread waits for the console.
+  console::start_writer_thread();
   ensure_single_instance();
   if (options.background && enter_background()) return 0;
+  if (options.background) console::set_log(open_receiver_log());
   const auto fail = [&](std::string_view err_text) {
     return report_startup_failure(err_text, options.background,
                                   {console::write_err, show_warning_dialog});

@@ -85,7 +85,7 @@ void status_loop(std::shared_ptr<JitterBuffer> jitter, std::shared_ptr<ReceiverS
     figures.sender = stats->last_addr();
     figures.fill_ms = jitter->fill_ms();
     figures.underruns = jitter->underruns();
-    console::write_out(format_status_line(state, figures));
+    console::write_status(format_status_line(state, figures));
   }
 }
 

@@ -1,7 +1,8 @@
-#include "platform/console.h"
-
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
+
+#include "platform/console_streams.h"
 
 namespace brindle::console {
 namespace {
@@ -17,13 +18,22 @@ void write_all(int fd, std::string_view text) {
   }
 }
 
+class PosixStreams final : public Streams {
+ public:
+  void write(Stream stream, std::string_view text) override {
+    write_all(stream == Stream::STDERR ? STDERR_FILENO : STDOUT_FILENO, text);
+  }
+};
+
 }  // namespace
 
-void write_out(std::string_view text) {
-  write_all(STDOUT_FILENO, text);
+std::unique_ptr<Streams> make_streams() {
+  return std::make_unique<PosixStreams>();
 }
-void write_err(std::string_view text) {
-  write_all(STDERR_FILENO, text);
+
+void ignore_broken_pipes() {
+  // Child processes get the default back (see process_posix.cpp).
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace brindle::console

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/console.h"
+#include "platform/console_streams.h"
 #include "platform/utf8.h"
 #include "platform/utf8_tail.h"
 
@@ -73,24 +73,23 @@ class StdStream {
   std::string carry_;  // guarded by mutex_: start of a UTF-8 sequence split across writes
 };
 
-// The process has exactly one stdout and one stderr, so their writers are process-wide.
-StdStream& out_stream() {
-  static StdStream stream(STD_OUTPUT_HANDLE);
-  return stream;
-}
+class WinStreams final : public Streams {
+ public:
+  void write(Stream stream, std::string_view text) override {
+    (stream == Stream::STDERR ? err_ : out_).write(text);
+  }
 
-StdStream& err_stream() {
-  static StdStream stream(STD_ERROR_HANDLE);
-  return stream;
-}
+ private:
+  StdStream out_{STD_OUTPUT_HANDLE};
+  StdStream err_{STD_ERROR_HANDLE};
+};
 
 }  // namespace
 
-void write_out(std::string_view text) {
-  out_stream().write(text);
+std::unique_ptr<Streams> make_streams() {
+  return std::make_unique<WinStreams>();
 }
-void write_err(std::string_view text) {
-  err_stream().write(text);
-}
+
+void ignore_broken_pipes() {}  // a broken pipe is only a failed WriteFile here
 
 }  // namespace brindle::console

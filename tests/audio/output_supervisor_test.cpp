@@ -135,6 +135,17 @@ TEST(OutputSupervisor, FailedResumeIsOneStreamErrorAndReopensAtOnce) {
   EXPECT_EQ(f.out, std::vector<std::string>{CABLE_LINE});
 }
 
+TEST(OutputSupervisor, FailedPauseIsOneStreamErrorAndReopensAfterTheRetryPause) {
+  Fixture f({device(CABLE)});
+  ASSERT_TRUE(f.supervisor->open(f.t0).ok());
+  f.stream().pause_error = "device invalidated";
+  EXPECT_EQ(f.supervisor->step(f.t0 + 5s), f.t0 + 7s);
+  EXPECT_EQ(f.supervisor->state(), State::FAILED);
+  EXPECT_EQ(f.err, std::vector<std::string>{"audio stream error: device invalidated\n"});
+  f.supervisor->step(f.t0 + 7s);
+  EXPECT_EQ(f.supervisor->state(), State::RUNNING);
+}
+
 // The thread: the first open hands back its line, a stream error is recovered and a paused
 // stream resumed with no step from outside. Any failure to wake shows as a time-out.
 TEST(OutputSupervisor, ThreadRecoversAndWakesOnItsOwn) {

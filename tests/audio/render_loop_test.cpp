@@ -82,14 +82,32 @@ TEST(RenderLoop, PausedStreamWaitsWithoutATimeLimit) {
   EXPECT_EQ(driver.timeouts[0], std::nullopt);
 }
 
-TEST(RenderLoop, StreamThatNeverTakesAudioCountsAsDead) {
+TEST(RenderLoop, StreamThatNeverTakesAudioCountsAsDeadAfterTenFullTimeouts) {
   ScriptedDriver driver;
   // A time-out that still found room is progress; then only full buffers.
-  driver.wakes.assign(STALLED_WAITS + 5, RenderWake::TIMEOUT);
-  driver.fills.assign(STALLED_WAITS + 5, 0u);
+  driver.wakes.assign(15, RenderWake::TIMEOUT);
+  driver.fills.assign(15, 0u);
   driver.fills.front() = 100u;
   EXPECT_EQ(run(driver), std::vector<std::string>{"the audio device stopped taking audio"});
-  EXPECT_EQ(driver.timeouts.size(), static_cast<size_t>(STALLED_WAITS + 1));
+  EXPECT_EQ(driver.timeouts.size(), 11u);
+}
+
+// Nine full time-outs, a wake-up that is not one, nine more: the count starts again.
+TEST(RenderLoop, CommandOrBufferWakeUpStartsTheStallCountAgain) {
+  struct Case {
+    RenderWake wake;
+    std::vector<Result<uint32_t>> fills;
+  };
+  for (const Case& c : {Case{RenderWake::COMMAND, std::vector<Result<uint32_t>>(18, 0u)},
+                        Case{RenderWake::BUFFER, std::vector<Result<uint32_t>>(19, 0u)}}) {
+    ScriptedDriver driver;
+    driver.wakes.assign(9, RenderWake::TIMEOUT);
+    driver.wakes.push_back(c.wake);
+    driver.wakes.insert(driver.wakes.end(), 9, RenderWake::TIMEOUT);
+    driver.fills.assign(c.fills.begin(), c.fills.end());
+    EXPECT_TRUE(run(driver).empty()) << static_cast<int>(c.wake);
+    EXPECT_EQ(driver.timeouts.size(), 20u);
+  }
 }
 
 }  // namespace

@@ -10,9 +10,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = Debounce::Clock;
 
-// Reports at these offsets (ms); the looks taken while time runs in 10 ms steps to `end`.
+// Reports at these offsets (ms); the looks that the responder's debounce takes while time runs
+// in 10 ms steps to `end`.
 std::vector<int> looks(const std::vector<int>& reports, int end) {
-  Debounce debounce(1000ms, 3000ms);
+  Debounce debounce = network_change_debounce();
   const Clock::time_point start{};
   std::vector<int> taken;
   size_t next = 0;

@@ -2,13 +2,15 @@
 """A receiver left running: the output comes back after the cable sink is unloaded and loaded
 again, and after the sound server is killed and started again; an idle receiver corks its
 stream and the next tone is heard whole; reception goes on after the receive call fails for
-seconds in the middle of a stream (an LD_PRELOAD shim built here fails it).
+seconds in the middle of a stream (an LD_PRELOAD shim built here fails it). A console that
+blocks or goes away holds up none of it.
 
 A private PulseAudio server holds the cable sink and a "Speakers" sink, which must never get
 the stream meant for the cable. brindle-send plays the phone inside the suite's own network
 namespace; the cable's monitor is recorded and measured. mDNS stays off.
 """
 import contextlib
+import fcntl
 import os
 import re
 import signal
@@ -215,6 +217,52 @@ def receive_errors(pulse):
             checks.check("receive errors: the receiver runs on", rx.running())
 
 
+def full_pipe():
+    """A pipe whose small buffer is already full, and that nobody will read: (read, write)."""
+    read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+    os.set_blocking(write_end, False)
+    with contextlib.suppress(BlockingIOError):
+        while True:
+            os.write(write_end, b"x" * 4096)
+    os.set_blocking(write_end, True)  # the receiver's writes must block, not fail
+    return read_end, write_end
+
+
+def blocked_console(pulse):
+    """Standard output's reader goes away after the start-up lines (`| head -n 4`), standard
+    error is a full pipe nobody reads; the cable fails while the stream rests and comes back.
+    The receiver lives on, reopens the cable and plays the next tone."""
+    err_read, err_write = full_pipe()
+    proc = subprocess.Popen(harness.in_netns(NS, [harness.RECEIVER_EXE, "--no-mdns"]),
+                            env=pulse.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=err_write)
+    os.close(err_write)
+    sender = None
+    try:
+        for line in proc.stdout:
+            if line.startswith("\u2192 listening".encode()):
+                break
+        proc.stdout.close()
+        checks.check("blocked console: rests before the cable goes",
+                     harness.wait_until(lambda: pulse.corked() == ["yes"], 12), str(pulse.corked()))
+        pulse.pactl(["unload-module", pulse.cable_module()])
+        time.sleep(1)  # the error line now waits behind the full pipe
+        add_cable(pulse)
+        sender = harness.start_sender(["--duration", "30"], env=pulse.env, netns=NS)
+        reopened = harness.wait_until(lambda: pulse.corked() == ["no"],
+                                      RECOVERY_LIMIT_S + RECOVERY_MARGIN_S, interval=0.2)
+        checks.check("blocked console: the cable is reopened", reopened, str(pulse.corked()))
+        tone_heard(pulse, "blocked console")
+        checks.check("blocked console: the receiver runs on (no SIGPIPE)", proc.poll() is None,
+                     f"exit status {proc.returncode}")
+    finally:
+        if sender is not None:
+            harness.stop_process(sender)
+        harness.stop_process(proc)
+        os.close(err_read)
+
+
 def main():
     for exe in (harness.RECEIVER_EXE, harness.SENDER_EXE):
         if not os.access(exe, os.X_OK):
@@ -235,6 +283,8 @@ def main():
             idle_rest(pulse, rx)
             device_loss(pulse, rx)
         receive_errors(pulse)
+        harness.wait_port_free(netns=NS)
+        blocked_console(pulse)
     checks.finish()
 
 

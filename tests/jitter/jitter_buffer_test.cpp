@@ -189,6 +189,19 @@ TEST(Jitter, FillMsIsTheQueuedAudio) {
   EXPECT_EQ(buffer.fill_ms(), 40.0);
 }
 
+TEST(Jitter, DrainedWhenEmptyOrStillFillingButNotWhilePlayingTheLastSample) {
+  JitterBuffer buffer(40);
+  EXPECT_TRUE(buffer.drained());
+  buffer.push(ramp(1919, 1));
+  EXPECT_TRUE(buffer.drained());  // one short of the prefill: pops give silence
+  buffer.push(ramp(1, 1920));
+  EXPECT_FALSE(buffer.drained());
+  pop(buffer, 1919);
+  EXPECT_FALSE(buffer.drained());  // playing: the last sample is still to come
+  pop(buffer, 1);
+  EXPECT_TRUE(buffer.drained());
+}
+
 TEST(Jitter, ConcurrentPushAndPopKeepArrivalOrder) {
   JitterBuffer buffer(10);
   constexpr int DATAGRAMS = 4000;

@@ -35,13 +35,18 @@ Checks:
     to standard error) and only in English, so localized, OEM-coded, silent and hanging answers
     come from a stand-in reg.exe put into the prefix's system folder; a planted reg.exe beside a
     copy of the receiver must never run. The stand-in records the exact argument lists;
+  * --background keeps a log in %LOCALAPPDATA%\Brindle\receiver.log: the start-up lines, the
+    stream error when the cable goes and the rendering line when it is back, each with the local
+    time, and no status lines;
   * the release resources (windows_checks.py), the login start in a windowless copy and the
     warning dialog for a start-up failure with --background (its text read back on an Xvfb
     display, in a second prefix).
 """
+import glob
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -395,6 +400,48 @@ def cable_comes_back(wine, pulse, phone, out_path, err_path):
     check("still one stream error", len(read_lines(err_path)) == 1, str(read_lines(err_path)))
 
 
+STAMP = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  ")
+
+
+def background_log(wine, pulse):
+    """A --background receiver logs what its hidden console shows, minus the status lines."""
+    pattern = os.path.join(wine.env["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Local",
+                           "Brindle", "receiver.log")
+    for old in glob.glob(pattern):
+        os.remove(old)
+    raw = lambda: read_lines(glob.glob(pattern)[0]) if glob.glob(pattern) else []
+    logged = lambda: [STAMP.sub("", l) for l in raw()]
+    rendering = f"\u2192 rendering into \"{CABLE}\"  (48000 Hz, 2 ch)"
+    started_at = time.time()
+    with open(os.devnull, "wb") as null:
+        first = wine.popen([EXE, "--background", "--no-mdns"], null, null)
+    try:
+        started = wait_for(lambda: "\u2192 listening on UDP 45333" in logged(), 60)
+        check("--background: the log gets the start-up lines",
+              started and logged()[:3] == ["Brindle receiver \u2014 iPhone \u2192 Windows  "
+                                           "(Ctrl-C to quit)", rendering,
+                                           "\u2192 listening on UDP 45333"], str(raw()))
+        modules = pulse.pactl(["list", "short", "modules"]).stdout.splitlines()
+        pulse.pactl(["unload-module", [l.split()[0] for l in modules if "sink_name=cable" in l][0]])
+        check("--background: the log gets the stream error",
+              wait_for(lambda: any(l.startswith("audio stream error: ") for l in logged()), 20),
+              str(raw()))
+        pulse.add_null_sink("cable", CABLE, rate=44100)
+        check("--background: the log gets the rendering line again",
+              wait_for(lambda: logged().count(rendering) == 2, 15), str(raw()))
+        time.sleep(max(0.0, started_at + 6 - time.time()))  # status lines were due by now
+        lines = raw()
+        check("--background: every logged line has its time and none is a status line",
+              all(STAMP.match(l) and not STAMP.sub("", l).startswith("[") for l in lines),
+              str(lines))
+    finally:
+        for pid in windows_checks.wine_pids(wine, "brindle-receiver.exe"):
+            os.kill(pid, signal.SIGKILL)
+        first.kill()
+        first.wait()
+        wait_for(lambda: windows_checks.wine_pids(wine, "brindle-receiver.exe") == [], 20)
+
+
 def mdns_client(phone, instance):
     script = f"""
 import socket, sys
@@ -490,6 +537,7 @@ def main():
         cli_texts(wine)
         devices(wine)
         receiver_session(wine, pulse, phone, root)
+        background_log(wine, pulse)
         suite = sys.modules[__name__]
         windows_checks.login_start(suite, wine, pulse, phone)
         windows_checks.hidden_start_failure(suite, wine)

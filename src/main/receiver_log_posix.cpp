@@ -1,0 +1,10 @@
+#include "main/receiver_log.h"
+
+namespace brindle {
+
+// Off Windows the background mode keeps the console, and with it whatever the user made of it.
+std::function<void(std::string_view)> open_receiver_log() {
+  return {};
+}
+
+}  // namespace brindle
