@@ -244,8 +244,12 @@ TEST(MdnsReplies, ResponsesAndOddMessagesAreNeverAnswered) {
 }
 
 TEST(MdnsReplies, AnnouncementAndGoodbyeCarryEveryRecord) {
-  const auto hello = dns::decode_message(announcement_message(service()));
-  const auto bye = dns::decode_message(goodbye_message(service()));
+  const auto hellos = announcement_messages(service());
+  const auto byes = goodbye_messages(service());
+  ASSERT_EQ(hellos.size(), 1u);
+  ASSERT_EQ(byes.size(), 1u);
+  const auto hello = dns::decode_message(hellos[0]);
+  const auto bye = dns::decode_message(byes[0]);
   ASSERT_TRUE(hello.ok());
   ASSERT_TRUE(bye.ok());
   const std::vector<std::string> expected = {A_RECORDS[0],
@@ -264,12 +268,14 @@ TEST(MdnsReplies, AnnouncementAndGoodbyeCarryEveryRecord) {
 // An address the machine lost: only its A record goes, with the flush bit so caches drop it.
 TEST(MdnsReplies, AddressGoodbyeWithdrawsOnlyTheLostAddresses) {
   const std::vector<Ipv4Address> gone = {{198, 51, 100, 3}};
-  const auto bye = dns::decode_message(address_goodbye_message(service(), gone));
+  const auto byes = address_goodbye_messages(service(), gone);
+  ASSERT_EQ(byes.size(), 1u);
+  const auto bye = dns::decode_message(byes[0]);
   ASSERT_TRUE(bye.ok());
   EXPECT_EQ(summary(bye->answers), std::vector<std::string>{A_RECORDS[1]});
   EXPECT_EQ(bye->answers[0].ttl, 0u);
   EXPECT_TRUE(bye->answers[0].cache_flush);
-  EXPECT_TRUE(address_goodbye_message(service(), {}).empty());
+  EXPECT_TRUE(address_goodbye_messages(service(), {}).empty());
 }
 
 }  // namespace
