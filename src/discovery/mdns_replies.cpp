@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "discovery/dns_message.h"
 
@@ -122,20 +123,58 @@ Selection select(const std::vector<Record>& ours, const std::vector<bool>& known
 
 // ---- fitting messages into datagrams ----
 
-// Bytes a record takes at most: compression only makes it shorter.
-size_t record_bound(const Record& r) {
-  size_t data = 0;
-  if (const auto* name = std::get_if<Name>(&r.data)) {
-    data = dns::wire_length(*name);
-  } else if (const auto* srv = std::get_if<dns::SrvData>(&r.data)) {
-    data = 6 + dns::wire_length(srv->target);
-  } else if (std::holds_alternative<Ipv4Address>(r.data)) {
-    data = 4;
-  } else {
-    data = std::get<std::vector<uint8_t>>(r.data).size();
+// Length-prefixed lower-case labels: equal keys for names the encoder takes for the same.
+std::string name_key(const Name& name) {
+  std::string key;
+  for (const auto& label : name.labels) {
+    key += static_cast<char>(label.size());
+    for (const char c : label) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
-  return dns::wire_length(r.name) + RECORD_FIXED_BYTES + data;
+  return key;
 }
+
+// What a message takes on the wire at most, as records are added: a name written once before
+// becomes a two-byte pointer, any other compression only makes it shorter still.
+class SizeBound {
+ public:
+  size_t used() const { return used_; }
+  bool fits(size_t bytes) const { return used_ + bytes <= MAX_REPLY_BYTES; }
+
+  size_t of(const dns::Question& q) const { return name(q.name) + QUESTION_FIXED_BYTES; }
+  size_t of(const Record& r) const {
+    size_t data = 0;
+    if (const auto* n = std::get_if<Name>(&r.data)) {
+      data = name(*n);
+    } else if (const auto* srv = std::get_if<dns::SrvData>(&r.data)) {
+      data = 6 + name(srv->target);
+    } else if (std::holds_alternative<Ipv4Address>(r.data)) {
+      data = 4;
+    } else {
+      data = std::get<std::vector<uint8_t>>(r.data).size();
+    }
+    return name(r.name) + RECORD_FIXED_BYTES + data;
+  }
+
+  void add(const dns::Question& q) {
+    used_ += of(q);
+    written_.insert(name_key(q.name));
+  }
+  void add(const Record& r) {
+    used_ += of(r);
+    written_.insert(name_key(r.name));
+    if (const auto* n = std::get_if<Name>(&r.data)) written_.insert(name_key(*n));
+    if (const auto* srv = std::get_if<dns::SrvData>(&r.data))
+      written_.insert(name_key(srv->target));
+  }
+
+ private:
+  size_t name(const Name& n) const {
+    return written_.contains(name_key(n)) ? 2 : dns::wire_length(n);
+  }
+
+  size_t used_ = HEADER_BYTES;
+  std::unordered_set<std::string> written_;
+};
 
 // Answers first, then additionals, each message filled up to the datagram size; additionals
 // that do not fit beside the answers follow in messages of their own.
@@ -143,17 +182,16 @@ std::vector<dns::Message> split(const dns::Message& head, std::vector<Record> an
                                 std::vector<Record> additionals) {
   std::vector<dns::Message> out;
   dns::Message current = head;
-  size_t used = HEADER_BYTES;
+  SizeBound bound;
   auto place = [&](Record r, bool answer) {
-    const size_t bytes = record_bound(r);
     const bool empty = current.answers.empty() && current.additionals.empty();
-    if (!empty && used + bytes > MAX_REPLY_BYTES) {
+    if (!empty && !bound.fits(bound.of(r))) {
       out.push_back(std::move(current));
       current = head;
-      used = HEADER_BYTES;
+      bound = SizeBound{};
     }
+    bound.add(r);
     (answer ? current.answers : current.additionals).push_back(std::move(r));
-    used += bytes;
   };
   for (auto& r : answers) place(std::move(r), true);
   for (auto& r : additionals) place(std::move(r), false);
@@ -164,32 +202,29 @@ std::vector<dns::Message> split(const dns::Message& head, std::vector<Record> an
 // An ordinary resolver reads one datagram: what fits, and the truncation bit when an answer or
 // an echoed question had to stay out (additional records may go silently, as in unicast DNS).
 dns::Message fit_one(dns::Message m, std::vector<Record> answers, std::vector<Record> additionals) {
-  size_t used = HEADER_BYTES;
+  SizeBound bound;
   bool truncated = false;
   std::vector<dns::Question> questions;
   for (auto& q : m.questions) {
-    const size_t bytes = dns::wire_length(q.name) + QUESTION_FIXED_BYTES;
-    if (used + bytes > MAX_REPLY_BYTES) {
+    if (!bound.fits(bound.of(q))) {
       truncated = true;
       continue;
     }
-    used += bytes;
+    bound.add(q);
     questions.push_back(std::move(q));
   }
   m.questions = std::move(questions);
   for (auto& r : answers) {
-    const size_t bytes = record_bound(r);
-    if (used + bytes > MAX_REPLY_BYTES) {
+    if (!bound.fits(bound.of(r))) {
       truncated = true;
       continue;
     }
-    used += bytes;
+    bound.add(r);
     m.answers.push_back(std::move(r));
   }
   for (auto& r : additionals) {
-    const size_t bytes = record_bound(r);
-    if (used + bytes > MAX_REPLY_BYTES) continue;
-    used += bytes;
+    if (!bound.fits(bound.of(r))) continue;
+    bound.add(r);
     m.additionals.push_back(std::move(r));
   }
   if (truncated) m.flags |= dns::FLAG_TRUNCATED;
