@@ -134,8 +134,8 @@ Result<std::unique_ptr<MdnsResponder>> MdnsResponder::create(AddressesChanged on
 MdnsResponder::MdnsResponder(Passkey, MdnsSocket unicast, std::unique_ptr<ResponderWakeups> wakeups,
                              NetworkView view, std::vector<LinkSocket> links,
                              AddressesChanged on_change)
-    : unicast_(std::move(unicast)),
-      wakeups_(std::move(wakeups)),
+    : wakeups_(std::move(wakeups)),
+      unicast_(std::move(unicast)),
       view_(std::move(view)),
       links_(std::move(links)),
       on_change_(std::move(on_change)),

@@ -79,8 +79,9 @@ class MdnsResponder {
   ServiceRecord service_on(const LinkView& link) const;
   size_t position_of(const LinkView& link) const;
 
-  MdnsSocket unicast_;                         // responder thread only
+  // Declared before the sockets, so that every socket is closed before what watches it.
   std::unique_ptr<ResponderWakeups> wakeups_;  // waited on by the responder thread only
+  MdnsSocket unicast_;                         // responder thread only
   NetworkView view_;                           // responder thread only
   std::vector<LinkSocket> links_;              // responder thread only; one per view_.links
   AddressesChanged on_change_;                 // responder thread only
