@@ -54,8 +54,14 @@ std::vector<std::string> summary(const std::vector<Record>& records) {
                        : r.type == dns::TYPE_TXT ? "TXT"
                        : r.type == dns::TYPE_A   ? "A"
                                                  : "?";
-    std::string s = std::string(type) + " " + dns::name_to_text(r.name);
-    if (const auto* a = std::get_if<Ipv4Address>(&r.data)) s += " " + format_ipv4(*a);
+    // Appended piece by piece: MinGW's GCC warns falsely (-Wrestrict) about chained '+'.
+    std::string s = type;
+    s += ' ';
+    s += dns::name_to_text(r.name);
+    if (const auto* a = std::get_if<Ipv4Address>(&r.data)) {
+      s += ' ';
+      s += format_ipv4(*a);
+    }
     out.push_back(s);
   }
   std::sort(out.begin(), out.end());
