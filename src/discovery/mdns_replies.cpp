@@ -112,23 +112,29 @@ struct Selection {
 
 Selection select(const std::vector<Record>& ours, const std::vector<bool>& known, unsigned asked) {
   Selection s;
-  const unsigned extra = additional_kinds(asked);
+  unsigned answered = 0;
   for (size_t i = 0; i < ours.size(); ++i) {
-    const unsigned kind = kind_of(i);
-    if ((asked & kind) != 0 && !known[i]) s.answers.push_back(ours[i]);
-    if ((extra & kind) != 0) s.additionals.push_back(ours[i]);
+    if ((asked & kind_of(i)) != 0 && !known[i]) {
+      s.answers.push_back(ours[i]);
+      answered |= kind_of(i);
+    }
+  }
+  // Kinds asked for but all known are not offered again as additionals either.
+  const unsigned extra = additional_kinds(answered) & ~asked;
+  for (size_t i = 0; i < ours.size(); ++i) {
+    if ((extra & kind_of(i)) != 0) s.additionals.push_back(ours[i]);
   }
   return s;
 }
 
 // ---- fitting messages into datagrams ----
 
-// Length-prefixed lower-case labels: equal keys for names the encoder takes for the same.
+// Length-prefixed labels, letter case kept: the encoder compresses only exact repeats.
 std::string name_key(const Name& name) {
   std::string key;
   for (const auto& label : name.labels) {
     key += static_cast<char>(label.size());
-    for (const char c : label) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    key += label;
   }
   return key;
 }
@@ -137,7 +143,6 @@ std::string name_key(const Name& name) {
 // becomes a two-byte pointer, any other compression only makes it shorter still.
 class SizeBound {
  public:
-  size_t used() const { return used_; }
   bool fits(size_t bytes) const { return used_ + bytes <= MAX_REPLY_BYTES; }
 
   size_t of(const dns::Question& q) const { return name(q.name) + QUESTION_FIXED_BYTES; }

@@ -377,6 +377,10 @@ INSTANTIATE_TEST_SUITE_P(
         // An ordinary resolver reads one datagram: what fits, marked truncated.
         CraftedCase{"legacy_truncated", 200, query({HOST_ANY}, {}, 9), LEGACY_QUERIER, 0, 1, 89,
                     true},
+        // The echoed question is not compressed against names in another letter case.
+        CraftedCase{"legacy_question_in_other_case", 200,
+                    query({ask("desktop-ab12.LOCAL.", dns::TYPE_ANY)}, {}, 9), LEGACY_QUERIER, 0, 1,
+                    88, true},
         // Known answers in another letter case still count; the rest is answered.
         CraftedCase{"known_answers_any_case", 4,
                     query({HOST_ANY}, {known_a("desktop-ab12.LOCAL.", {10, 1, 0, 1}),
