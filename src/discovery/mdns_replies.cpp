@@ -1,6 +1,7 @@
 #include "discovery/mdns_replies.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -260,9 +261,16 @@ void make_legacy(std::vector<Record>& records) {
   }
 }
 
-void keep_unlimited(std::vector<Record>& records, const MulticastLimiter& limiter,
-                    MulticastLimiter::Clock::time_point now) {
-  std::erase_if(records, [&](const Record& r) { return !limiter.may_send(r, now); });
+// Moves the records multicast on the link during the last second out of `records`.
+std::vector<Record> withhold_limited(std::vector<Record>& records, const MulticastLimiter& limiter,
+                                     MulticastLimiter::Clock::time_point now) {
+  std::vector<Record> withheld;
+  std::erase_if(records, [&](Record& r) {
+    if (limiter.may_send(r, now)) return false;
+    withheld.push_back(std::move(r));
+    return true;
+  });
+  return withheld;
 }
 
 void note_sent(const std::vector<Record>& records, MulticastLimiter* limiter,
@@ -309,8 +317,18 @@ std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
   // A probe must hear our records at once, however recently they went out.
   const bool probe = !query.authorities.empty();
   if (limiter != nullptr && !probe) {
-    keep_unlimited(group.answers, *limiter, now);
-    keep_unlimited(group.additionals, *limiter, now);
+    const std::vector<Record> late_answers = withhold_limited(group.answers, *limiter, now);
+    std::vector<Record> late_additionals = withhold_limited(group.additionals, *limiter, now);
+    if (!late_answers.empty()) {
+      // Additionals that cannot go with an answer now go with the owed one.
+      if (group.answers.empty()) {
+        std::move(group.additionals.begin(), group.additionals.end(),
+                  std::back_inserter(late_additionals));
+        group.additionals.clear();
+      }
+      for (const auto& r : late_answers) limiter->owe(r, true, now);
+      for (const auto& r : late_additionals) limiter->owe(r, false, now);
+    }
   }
   if (!group.answers.empty()) {
     note_sent(group.answers, limiter, now);
@@ -348,6 +366,24 @@ Messages announcement_messages(const ServiceRecord& service, MulticastLimiter* l
   std::vector<Record> records = all_records(service, names_of(service));
   note_sent(records, limiter, now);
   return unsolicited(std::move(records), false);
+}
+
+Messages owed_messages(const ServiceRecord& service, MulticastLimiter& limiter,
+                       MulticastLimiter::Clock::time_point now) {
+  const auto due = limiter.owed_due();
+  if (!due || now < *due) return {};
+  const auto owed = limiter.take_owed();
+  // Rebuilt from the service as it is now: a record it no longer holds is not owed any more.
+  Selection s;
+  for (auto& r : all_records(service, names_of(service))) {
+    const auto found = owed.find(dns::record_identity(r));
+    if (found == owed.end() || !limiter.may_send(r, now)) continue;
+    (found->second ? s.answers : s.additionals).push_back(std::move(r));
+  }
+  if (s.answers.empty()) return {};
+  note_sent(s.answers, &limiter, now);
+  note_sent(s.additionals, &limiter, now);
+  return encode_all(split(response_head(0), std::move(s.answers), std::move(s.additionals)));
 }
 
 Messages goodbye_messages(const ServiceRecord& service) {

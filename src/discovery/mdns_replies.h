@@ -38,7 +38,7 @@ using Messages = std::vector<std::vector<uint8_t>>;
 // A reply larger than one datagram is split over several; an ordinary resolver, which reads
 // only one, gets what fits with the truncation bit set. With a limiter, the multicast reply
 // leaves out every record multicast on the link during the last second (answers to probes
-// excepted), and the limiter notes what it carries.
+// excepted), the limiter notes what it carries and owes the link what was left out.
 std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
                                        std::span<const uint8_t> datagram,
                                        const Ipv4Endpoint& source,
@@ -49,6 +49,11 @@ std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
 // own schedule; the limiter only notes them, so that queries right after are not answered again.
 Messages announcement_messages(const ServiceRecord& service, MulticastLimiter* limiter = nullptr,
                                MulticastLimiter::Clock::time_point now = {});
+
+// Once the limiter's owed answer is due: the owed records that the service (as one link knows
+// it) still holds, as one multicast answer; nothing is owed after. Before then, nothing.
+Messages owed_messages(const ServiceRecord& service, MulticastLimiter& limiter,
+                       MulticastLimiter::Clock::time_point now);
 
 // The same records with TTL 0, withdrawing the service.
 Messages goodbye_messages(const ServiceRecord& service);

@@ -208,6 +208,21 @@ void MdnsResponder::say_goodbye() {
   }
 }
 
+void MdnsResponder::send_owed(Clock::time_point now) {
+  for (size_t i = 0; i < links_.size(); ++i) {
+    MulticastLimiter& limiter = links_[i].limiter;
+    const auto due = limiter.owed_due();
+    if (!due || now < *due) continue;
+    // Withdrawn or without an address, the service owes nothing; a due debt must not stay due.
+    if (!service_ || view_.usable.empty()) {
+      (void)limiter.take_owed();
+      continue;
+    }
+    send_all(links_[i].socket, view_.links[i].iface,
+             owed_messages(service_on(view_.links[i]), limiter, now));
+  }
+}
+
 void MdnsResponder::start_announcements() {
   if (!service_ || view_.usable.empty()) {
     announcements_left_ = 0;
@@ -338,10 +353,12 @@ void MdnsResponder::run() {
       --announcements_left_;
       next_announcement_ += ANNOUNCE_INTERVAL;
     }
+    send_owed(now);
     if (socket_rests_until && now >= *socket_rests_until) socket_rests_until.reset();
 
     std::optional<Clock::time_point> deadline = earliest(changes.due(), socket_rests_until);
     if (announcements_left_ > 0) deadline = earliest(deadline, next_announcement_);
+    for (const auto& link : links_) deadline = earliest(deadline, link.limiter.owed_due());
     handles.clear();
     if (!socket_rests_until) {
       handles.push_back(unicast_.handle());

@@ -1,7 +1,8 @@
 // A compact mDNS/DNS-SD responder for one service: announces it, answers queries for it from the
 // local link on every usable IPv4 interface, follows the machine's addresses as they come and go,
 // and says goodbye when it is withdrawn. Each link hears only its own adapter's addresses, from
-// a socket of its own, and no record is multicast on a link more than once a second.
+// a socket of its own, and no record is multicast on a link more than once a second: an answer
+// held back by that limit goes out as soon as the limit allows.
 #pragma once
 
 #include <chrono>
@@ -38,7 +39,8 @@ class MdnsResponder {
   // is the cause alone, one line.
   static Result<std::unique_ptr<MdnsResponder>> create(AddressesChanged on_change = {});
 
-  // The socket of one link, and what was multicast on it lately.
+  // The socket of one link, what was multicast on it lately and what it still owes the group; a
+  // link that vanishes takes its owed answer with it.
   struct LinkSocket {
     MdnsSocket socket;
     MulticastLimiter limiter;
@@ -74,6 +76,7 @@ class MdnsResponder {
   void answer(std::span<const uint8_t> datagram, const Ipv4Endpoint& source,
               uint32_t arrival_index);
   void announce();
+  void send_owed(std::chrono::steady_clock::time_point now);
   void say_goodbye();
   void start_announcements();
   ServiceRecord service_on(const LinkView& link) const;

@@ -428,6 +428,43 @@ TEST(MdnsReplies, MulticastOfARecordWaitsASecondOnItsLink) {
   EXPECT_EQ(multicasts_at(ptr_query, std::chrono::milliseconds(3500)), 0u);
 }
 
+// Held back by the limit, an answer is owed to the link, not dropped.
+TEST(MdnsReplies, WithheldMulticastAnswerGoesOutOnceTheLimitAllows) {
+  MulticastLimiter limiter;
+  const Clock::time_point t0{};
+  const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+  const char* instance = "DESKTOP-AB12._brindle._udp.local.";
+  const auto srv_query = query({ask(instance, dns::TYPE_SRV)});
+  (void)announcement_messages(service(), &limiter, t0);
+  EXPECT_TRUE(replies_to_datagram(service(), srv_query, MDNS_QUERIER, &limiter, at(300)).empty());
+  // A record the querier holds is not owed.
+  const Record txt{dns::name_from_text(instance), dns::TYPE_TXT, dns::CLASS_IN, true, 4500,
+                   std::vector<uint8_t>{0}};
+  EXPECT_TRUE(replies_to_datagram(service(), query({ask(instance, dns::TYPE_TXT)}, {txt}),
+                                  MDNS_QUERIER, &limiter, at(400))
+                  .empty());
+  EXPECT_EQ(limiter.owed_due(), at(1000));
+  EXPECT_TRUE(owed_messages(service(), limiter, at(999)).empty());
+  auto owed = owed_messages(service(), limiter, at(1000));
+  ASSERT_EQ(owed.size(), 1u);
+  auto m = dns::decode_message(owed[0]);
+  ASSERT_TRUE(m.ok());
+  EXPECT_EQ(summary(m->answers), std::vector<std::string>{"SRV " + std::string(instance)});
+  EXPECT_EQ(summary(m->additionals), A_RECORDS);
+  EXPECT_FALSE(limiter.owed_due().has_value());
+  // A flood still gets one answer a second; an address lost meanwhile is owed no more.
+  EXPECT_TRUE(replies_to_datagram(service(), srv_query, MDNS_QUERIER, &limiter, at(1001)).empty());
+  EXPECT_EQ(limiter.owed_due(), at(2000));
+  const ServiceRecord one_left = make_service_record("_brindle._udp.local.", "DESKTOP-AB12",
+                                                     "DESKTOP-AB12.local.", "198.51.100.1", 45333)
+                                     .value();
+  owed = owed_messages(one_left, limiter, at(2000));
+  ASSERT_EQ(owed.size(), 1u);
+  m = dns::decode_message(owed[0]);
+  ASSERT_TRUE(m.ok());
+  EXPECT_EQ(summary(m->additionals), std::vector<std::string>{A_RECORDS[0]});
+}
+
 TEST(MdnsReplies, LargeAnnouncementsAndGoodbyesAreSplitNotDropped) {
   for (const auto& messages :
        {announcement_messages(service_with(200)), goodbye_messages(service_with(200))}) {
