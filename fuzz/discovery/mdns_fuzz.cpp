@@ -1,5 +1,5 @@
 // Any datagram: the decoder must not crash, the responder must not crash, and every reply it
-// would send must itself decode.
+// would send must itself decode and fit one datagram.
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -29,6 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const brindle::Ipv4Endpoint source{{198, 51, 100, 2}, port};
   for (const auto& reply : brindle::replies_to_datagram(service(), bytes, source)) {
     if (!brindle::dns::decode_message(reply.bytes).ok()) std::abort();
+    // Larger would be fragmented on the link, or not sent at all.
+    if (reply.bytes.size() > brindle::MAX_REPLY_BYTES) std::abort();
   }
   return 0;
 }

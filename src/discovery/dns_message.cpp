@@ -294,6 +294,45 @@ bool same_record(const Record& a, const Record& b) {
   return a.data == b.data;
 }
 
+namespace {
+
+// Length-prefixed lower-case labels, so that neither a dot inside a label nor letter case can
+// make two different names look alike.
+void append_name(std::string& out, const Name& name) {
+  for (const auto& label : name.labels) {
+    out += static_cast<char>(label.size());
+    for (const char c : label) out += ascii_lower(c);
+  }
+  out += '\0';
+}
+
+}  // namespace
+
+std::string record_identity(const Record& record) {
+  std::string out;
+  append_name(out, record.name);
+  out += static_cast<char>(record.type >> 8);
+  out += static_cast<char>(record.type & 0xFF);
+  out += static_cast<char>(record.klass >> 8);
+  out += static_cast<char>(record.klass & 0xFF);
+  out += static_cast<char>(record.data.index());
+  if (const auto* name = std::get_if<Name>(&record.data)) {
+    append_name(out, *name);
+  } else if (const auto* srv = std::get_if<SrvData>(&record.data)) {
+    for (const uint16_t v : {srv->priority, srv->weight, srv->port}) {
+      out += static_cast<char>(v >> 8);
+      out += static_cast<char>(v & 0xFF);
+    }
+    append_name(out, srv->target);
+  } else if (const auto* a = std::get_if<Ipv4Address>(&record.data)) {
+    out.append(a->begin(), a->end());
+  } else {
+    const auto& raw = std::get<std::vector<uint8_t>>(record.data);
+    out.append(raw.begin(), raw.end());
+  }
+  return out;
+}
+
 Result<Message> decode_message(std::span<const uint8_t> bytes) {
   if (bytes.size() > MAX_MESSAGE_BYTES) return make_error("message too long");
   Reader in(bytes);

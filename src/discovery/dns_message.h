@@ -83,6 +83,9 @@ struct Record {
 // Same owner, type, class and data (names compared without case); TTL and flush bit ignored.
 bool same_record(const Record& a, const Record& b);
 
+// Equal for two records exactly when same_record holds: a key for hashing records.
+std::string record_identity(const Record& record);
+
 struct Message {
   uint16_t id = 0;
   uint16_t flags = 0;

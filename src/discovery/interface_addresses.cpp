@@ -54,6 +54,22 @@ std::vector<MulticastInterface> multicast_interfaces(std::span<const InterfaceAd
   return out;
 }
 
+std::vector<LinkView> multicast_links(std::span<const InterfaceAddress> entries) {
+  std::vector<LinkView> out;
+  for (const auto* c : chosen_adapters(entries)) {
+    LinkView link{{c->index, c->ipv4}, {}, {}};
+    for (const auto& e : entries) {
+      if (!e.is_ipv4 || !same_adapter(*c, e)) continue;
+      link.subnets.push_back({e.ipv4, e.prefix_length});
+      const bool fresh =
+          std::find(link.addresses.begin(), link.addresses.end(), e.ipv4) == link.addresses.end();
+      if (is_lan_ipv4(e.ipv4) && fresh) link.addresses.push_back(e.ipv4);
+    }
+    out.push_back(std::move(link));
+  }
+  return out;
+}
+
 std::vector<Ipv4Subnet> multicast_subnets(std::span<const InterfaceAddress> entries) {
   const auto chosen = chosen_adapters(entries);
   std::vector<Ipv4Subnet> out;

@@ -31,6 +31,18 @@ struct MulticastInterface {
 struct Ipv4Subnet {
   Ipv4Address address{};
   uint8_t prefix_length = 32;
+
+  bool operator==(const Ipv4Subnet&) const = default;
+};
+
+// One adapter the service is advertised on. Its link hears only the addresses it holds: an
+// address of another adapter may be unreachable from there.
+struct LinkView {
+  MulticastInterface iface;
+  std::vector<Ipv4Address> addresses;  // usable ones, no duplicates, advertised on this link only
+  std::vector<Ipv4Subnet> subnets;     // all of the adapter's: where its queriers are
+
+  bool operator==(const LinkView&) const = default;
 };
 
 // Every unicast address of every adapter, in the order the OS reports them.
@@ -46,6 +58,9 @@ std::vector<Ipv4Address> filter_lan_ipv4(std::span<const InterfaceAddress> entri
 // sending; adapters are told apart by index, or by name when the index is unknown.
 std::vector<Ipv4Address> multicast_interface_addresses(std::span<const InterfaceAddress> entries);
 std::vector<MulticastInterface> multicast_interfaces(std::span<const InterfaceAddress> entries);
+
+// The adapters of multicast_interfaces, in the same order, each with its own addresses.
+std::vector<LinkView> multicast_links(std::span<const InterfaceAddress> entries);
 
 // Every IPv4 subnet of the adapters chosen for multicast, link-local ones included: the link a
 // querier must be on to be answered.

@@ -1,5 +1,6 @@
 // What the responder says, as bytes: announcements, goodbyes and the replies to queries for
 // its service. Pure functions; the responder thread only moves their output to the sockets.
+// Each takes the service as one link knows it: with that link's addresses only.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "discovery/ipv4.h"
+#include "discovery/multicast_limiter.h"
 #include "discovery/service_record.h"
 
 namespace brindle {
@@ -20,27 +22,43 @@ inline constexpr uint32_t HOST_RECORD_TTL = 120;
 inline constexpr uint32_t OTHER_RECORD_TTL = 4500;
 // Answers to queries from ordinary resolvers must not outlive this (RFC 6762 section 6.7).
 inline constexpr uint32_t LEGACY_TTL_LIMIT = 10;
+// The largest datagram sent: what crosses an Ethernet link without IP fragmentation.
+inline constexpr size_t MAX_REPLY_BYTES = 1472;
 
 struct Reply {
-  bool multicast = false;    // to the group on every interface
+  bool multicast = false;    // to the group on the link
   Ipv4Endpoint destination;  // when not multicast
   std::vector<uint8_t> bytes;
 };
 
+using Messages = std::vector<std::vector<uint8_t>>;
+
 // Replies that a datagram received from `source` calls for. Responses, malformed or
 // unanswerable queries get none; a query that asks for nothing new (known answers) gets none.
+// A reply larger than one datagram is split over several; an ordinary resolver, which reads
+// only one, gets what fits with the truncation bit set. With a limiter, the multicast reply
+// leaves out every record multicast on the link during the last second (answers to probes
+// excepted), the limiter notes what it carries and owes the link what was left out.
 std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
                                        std::span<const uint8_t> datagram,
-                                       const Ipv4Endpoint& source);
+                                       const Ipv4Endpoint& source,
+                                       MulticastLimiter* limiter = nullptr,
+                                       MulticastLimiter::Clock::time_point now = {});
 
-// An unsolicited response carrying every record of the service.
-std::vector<uint8_t> announcement_message(const ServiceRecord& service);
+// Unsolicited responses carrying every record of the service. Announcements are paced by their
+// own schedule; the limiter only notes them, so that queries right after are not answered again.
+Messages announcement_messages(const ServiceRecord& service, MulticastLimiter* limiter = nullptr,
+                               MulticastLimiter::Clock::time_point now = {});
+
+// Once the limiter's owed answer is due: the owed records that the service (as one link knows
+// it) still holds, as one multicast answer; nothing is owed after. Before then, nothing.
+Messages owed_messages(const ServiceRecord& service, MulticastLimiter& limiter,
+                       MulticastLimiter::Clock::time_point now);
 
 // The same records with TTL 0, withdrawing the service.
-std::vector<uint8_t> goodbye_message(const ServiceRecord& service);
+Messages goodbye_messages(const ServiceRecord& service);
 
 // TTL 0 for the host's A records of these addresses only: the service lives on elsewhere.
-std::vector<uint8_t> address_goodbye_message(const ServiceRecord& service,
-                                             std::span<const Ipv4Address> gone);
+Messages address_goodbye_messages(const ServiceRecord& service, std::span<const Ipv4Address> gone);
 
 }  // namespace brindle

@@ -42,42 +42,99 @@ std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a,
 }
 
 // Out of an interface whose address is gone: only its index still names it.
-void send_by_index(MdnsSocket& socket, MulticastInterface iface,
-                   const std::vector<uint8_t>& bytes) {
-  if (iface.index == 0 || bytes.empty()) return;
-  iface.address = {};
-  (void)socket.send_multicast(iface, bytes);
+MulticastInterface by_index_only(MulticastInterface iface) {
+  if (iface.index != 0) iface.address = {};
+  return iface;
+}
+
+void send_all(MdnsSocket& socket, const MulticastInterface& iface, const Messages& messages) {
+  for (const auto& bytes : messages) {
+    // A failed send (the interface going away, a full buffer) must not stop the rest.
+    (void)socket.send_multicast(iface, bytes);
+  }
+}
+
+// A socket that hears the group on this interface only and wakes the responder thread.
+Result<MdnsSocket> open_link_socket(const MulticastInterface& iface, ResponderWakeups& wakeups) {
+  auto socket = MdnsSocket::open();
+  if (!socket) return socket;
+  if (auto joined = socket->join_group(iface); !joined) return make_error(joined.error());
+  if (auto watched = wakeups.watch(socket.value()); !watched) return make_error(watched.error());
+  return socket;
+}
+
+// Gives every link of `view` a socket, reusing those of `before` (which are used up); links
+// that cannot have one (down, no multicast) are dropped from the view. Sockets of links that
+// are gone close first, so their memberships are free before new ones are taken.
+std::vector<MdnsResponder::LinkSocket> give_sockets(NetworkView& view, const NetworkView& before,
+                                                    std::vector<MdnsResponder::LinkSocket> old,
+                                                    ResponderWakeups& wakeups) {
+  std::vector<std::optional<MdnsResponder::LinkSocket>> slots(view.links.size());
+  for (size_t i = 0; i < before.links.size(); ++i) {
+    const LinkView* kept = find_link(view.links, before.links[i].iface);
+    if (kept == nullptr) {
+      (void)old[i].socket.leave_group(before.links[i].iface);
+      continue;
+    }
+    // A system that tied the membership to the old address may have dropped it; a membership
+    // that is still there just refuses the second join.
+    if (kept->iface.address != before.links[i].iface.address) {
+      (void)old[i].socket.join_group(kept->iface);
+    }
+    slots[static_cast<size_t>(kept - view.links.data())] = std::move(old[i]);
+  }
+  old.clear();
+  std::vector<MdnsResponder::LinkSocket> sockets;
+  std::vector<LinkView> links;
+  for (size_t i = 0; i < view.links.size(); ++i) {
+    if (!slots[i]) {
+      auto opened = open_link_socket(view.links[i].iface, wakeups);
+      if (!opened) {
+        std::erase(view.interfaces, view.links[i].iface);
+        continue;
+      }
+      slots[i] = MdnsResponder::LinkSocket{std::move(opened).value(), {}};
+    }
+    sockets.push_back(std::move(*slots[i]));
+    links.push_back(std::move(view.links[i]));
+  }
+  view.links = std::move(links);
+  return sockets;
 }
 
 }  // namespace
 
 Result<std::unique_ptr<MdnsResponder>> MdnsResponder::create(AddressesChanged on_change) {
-  auto socket = MdnsSocket::open();
-  if (!socket) return make_error(socket.error());
+  // Opened first: a port that another program holds alone is reported even without a link.
+  auto unicast = MdnsSocket::open();
+  if (!unicast) return make_error(unicast.error());
   // Watching starts before the first look, so no change falls between the two.
-  auto wakeups = ResponderWakeups::create(socket.value());
+  auto wakeups = ResponderWakeups::create();
   if (!wakeups) return make_error(wakeups.error());
+  if (auto watched = (*wakeups)->watch(unicast.value()); !watched) {
+    return make_error(watched.error());
+  }
   // A failed listing leaves the responder without interfaces; the caller's own address check
   // reports that situation in its words.
   const auto entries = list_interface_addresses();
   NetworkView view = entries ? network_view(entries.value()) : NetworkView{};
-  // An interface that is down or cannot multicast just stays out.
-  std::erase_if(view.interfaces,
-                [&](const MulticastInterface& i) { return !socket->join_group(i).ok(); });
+  auto links = give_sockets(view, {}, {}, **wakeups);
   try {
-    return std::make_unique<MdnsResponder>(Passkey{}, std::move(socket).value(),
+    return std::make_unique<MdnsResponder>(Passkey{}, std::move(unicast).value(),
                                            std::move(wakeups).value(), std::move(view),
-                                           std::move(on_change));
+                                           std::move(links), std::move(on_change));
   } catch (const std::system_error& e) {
     return make_error(e.what());
   }
 }
 
-MdnsResponder::MdnsResponder(Passkey, MdnsSocket socket, std::unique_ptr<ResponderWakeups> wakeups,
-                             NetworkView view, AddressesChanged on_change)
-    : socket_(std::move(socket)),
-      wakeups_(std::move(wakeups)),
+MdnsResponder::MdnsResponder(Passkey, MdnsSocket unicast, std::unique_ptr<ResponderWakeups> wakeups,
+                             NetworkView view, std::vector<LinkSocket> links,
+                             AddressesChanged on_change)
+    : wakeups_(std::move(wakeups)),
+      unicast_(std::move(unicast)),
       view_(std::move(view)),
+      links_(std::move(links)),
       on_change_(std::move(on_change)),
       usable_(view_.usable) {
   thread_ = std::thread([this] { run(); });
@@ -124,11 +181,42 @@ Status MdnsResponder::unregister(const std::string& full_name) {
   return {};
 }
 
-void MdnsResponder::send_multicast(const std::vector<uint8_t>& bytes) {
-  if (bytes.empty()) return;
-  for (const auto& iface : view_.interfaces) {
-    // A failed send on one interface must not keep the others silent.
-    (void)socket_.send_multicast(iface, bytes);
+ServiceRecord MdnsResponder::service_on(const LinkView& link) const {
+  ServiceRecord scoped = *service_;
+  scoped.addresses = link.addresses;
+  return scoped;
+}
+
+size_t MdnsResponder::position_of(const LinkView& link) const {
+  return static_cast<size_t>(&link - view_.links.data());
+}
+
+void MdnsResponder::announce() {
+  const auto now = Clock::now();
+  for (size_t i = 0; i < view_.links.size(); ++i) {
+    send_all(links_[i].socket, view_.links[i].iface,
+             announcement_messages(service_on(view_.links[i]), &links_[i].limiter, now));
+  }
+}
+
+void MdnsResponder::say_goodbye() {
+  for (size_t i = 0; i < view_.links.size(); ++i) {
+    send_all(links_[i].socket, view_.links[i].iface, goodbye_messages(service_on(view_.links[i])));
+  }
+}
+
+void MdnsResponder::send_owed(Clock::time_point now) {
+  for (size_t i = 0; i < links_.size(); ++i) {
+    MulticastLimiter& limiter = links_[i].limiter;
+    const auto due = limiter.owed_due();
+    if (!due || now < *due) continue;
+    // Withdrawn or without an address, the service owes nothing; a due debt must not stay due.
+    if (!service_ || view_.usable.empty()) {
+      (void)limiter.take_owed();
+      continue;
+    }
+    send_all(links_[i].socket, view_.links[i].iface,
+             owed_messages(service_on(view_.links[i]), limiter, now));
   }
 }
 
@@ -146,30 +234,33 @@ void MdnsResponder::follow_network() {
   // A failed listing changes nothing; the next report looks again.
   if (!entries) return;
   NetworkView next = network_view(entries.value());
+  // Goodbyes go first, out of the link that carried each address, while its socket is open.
+  if (service_) {
+    for (size_t i = 0; i < view_.links.size(); ++i) {
+      const LinkView& old = view_.links[i];
+      const LinkView* now = find_link(next.links, old.iface);
+      Messages bye;
+      if (next.usable.empty()) {
+        // Nothing is left to advertise: withdraw the service wherever a link still carries it.
+        bye = goodbye_messages(service_on(old));
+      } else {
+        std::vector<Ipv4Address> gone;
+        for (const auto& a : old.addresses) {
+          if (now == nullptr ||
+              std::find(now->addresses.begin(), now->addresses.end(), a) == now->addresses.end()) {
+            gone.push_back(a);
+          }
+        }
+        bye = address_goodbye_messages(service_on(old), gone);
+      }
+      send_all(links_[i].socket, now != nullptr ? now->iface : by_index_only(old.iface), bye);
+    }
+  }
+  links_ = give_sockets(next, view_, std::move(links_), *wakeups_);
   const NetworkChange change = compare_views(view_, next);
-  for (const auto& iface : change.joined) {
-    if (!socket_.join_group(iface)) {
-      std::erase(next.interfaces, iface);
-    }
-  }
-  // A system that tied the membership to the old address may have dropped it; a membership that
-  // is still there just refuses the second join.
-  for (const auto& iface : change.readdressed) (void)socket_.join_group(iface);
-  if (service_ && !change.gone.empty()) {
-    if (next.usable.empty()) {
-      // Nothing is left to advertise: withdraw the service wherever a link still carries it.
-      const auto goodbye = goodbye_message(*service_);
-      for (const auto& iface : view_.interfaces) send_by_index(socket_, iface, goodbye);
-    } else {
-      const auto goodbye = address_goodbye_message(*service_, change.gone);
-      for (const auto& iface : next.interfaces) (void)socket_.send_multicast(iface, goodbye);
-      for (const auto& iface : change.left) send_by_index(socket_, iface, goodbye);
-    }
-  }
-  for (const auto& iface : change.left) (void)socket_.leave_group(iface);
   view_ = std::move(next);
-  if (!change.usable_changed) return;
-  {
+  if (!change.usable_changed && !change.links_changed) return;
+  if (change.usable_changed) {
     const std::lock_guard lock(mutex_);
     usable_ = view_.usable;
   }
@@ -177,25 +268,57 @@ void MdnsResponder::follow_network() {
     service_->addresses = view_.usable;
     start_announcements();
   }
-  if (on_change_) on_change_(*this, view_.usable);
+  if (change.usable_changed && on_change_) on_change_(*this, view_.usable);
 }
 
-void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint& source) {
+void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint& source,
+                           uint32_t arrival_index) {
   // Silent without an address, and to anyone beyond the local link (RFC 6762 section 11).
   if (!service_ || view_.usable.empty() || !is_on_link(source.address, view_.subnets)) return;
-  for (const auto& reply : replies_to_datagram(*service_, datagram, source)) {
-    if (reply.multicast) {
-      send_multicast(reply.bytes);
-    } else {
-      (void)socket_.send_to(reply.destination, reply.bytes);
+  const auto now = Clock::now();
+  const LinkView* group = multicast_link(view_.links, arrival_index, source.address);
+  const LinkView* querier = unicast_link(view_.links, arrival_index, source.address);
+  if (group != nullptr) {
+    LinkSocket& link = links_[position_of(*group)];
+    for (const auto& reply :
+         replies_to_datagram(service_on(*group), datagram, source, &link.limiter, now)) {
+      if (reply.multicast) {
+        (void)link.socket.send_multicast(group->iface, reply.bytes);
+      } else if (querier == group) {
+        (void)unicast_.send_to(reply.destination, reply.bytes);
+      }
     }
+    if (querier == group) return;
   }
+  // The machine asking itself over loopback reaches every address.
+  const bool itself = source.address[0] == 127;
+  if (querier == nullptr && !itself) return;
+  const ServiceRecord scoped = itself ? *service_ : service_on(*querier);
+  for (const auto& reply : replies_to_datagram(scoped, datagram, source)) {
+    if (!reply.multicast) (void)unicast_.send_to(reply.destination, reply.bytes);
+  }
+}
+
+bool MdnsResponder::receive(size_t position, std::span<uint8_t> buffer) {
+  MdnsSocket& socket = position == 0 ? unicast_ : links_[position - 1].socket;
+  // A link's socket hears the group on its own interface only.
+  const uint32_t own_index = position == 0 ? 0 : view_.links[position - 1].iface.index;
+  for (int i = 0; i < DATAGRAMS_PER_WAKE; ++i) {
+    const auto received = socket.try_receive(buffer);
+    if (received.status == MdnsSocket::ReceiveStatus::NOTHING) return true;
+    if (received.status == MdnsSocket::ReceiveStatus::FAILED) return false;
+    if (received.truncated) continue;
+    const uint32_t arrival = received.arrival_index != 0 ? received.arrival_index : own_index;
+    answer(buffer.first(received.length), received.source, arrival);
+  }
+  return true;
 }
 
 void MdnsResponder::run() {
   std::array<uint8_t, dns::MAX_MESSAGE_BYTES> buffer{};
   Debounce changes = network_change_debounce();
   std::optional<Clock::time_point> socket_rests_until;
+  std::vector<MdnsSocket::Handle> handles;
   for (;;) {
     std::deque<Command> commands;
     bool stopping = false;
@@ -210,7 +333,7 @@ void MdnsResponder::run() {
         service_->addresses = view_.usable;
         start_announcements();
       } else if (service_ && same_full_name(service_->full_name(), command.full_name)) {
-        if (!view_.usable.empty()) send_multicast(goodbye_message(*service_));
+        say_goodbye();
         service_.reset();
         announcements_left_ = 0;
       }
@@ -223,27 +346,29 @@ void MdnsResponder::run() {
       now = Clock::now();
     }
     if (announcements_left_ > 0 && now >= next_announcement_) {
-      send_multicast(announcement_message(*service_));
+      announce();
       --announcements_left_;
       next_announcement_ += ANNOUNCE_INTERVAL;
     }
+    send_owed(now);
     if (socket_rests_until && now >= *socket_rests_until) socket_rests_until.reset();
 
     std::optional<Clock::time_point> deadline = earliest(changes.due(), socket_rests_until);
     if (announcements_left_ > 0) deadline = earliest(deadline, next_announcement_);
-    const auto woken = wakeups_->wait(until(now, deadline), !socket_rests_until);
+    for (const auto& link : links_) deadline = earliest(deadline, link.limiter.owed_due());
+    handles.clear();
+    if (!socket_rests_until) {
+      handles.push_back(unicast_.handle());
+      for (const auto& link : links_) handles.push_back(link.socket.handle());
+    }
+    const auto woken = wakeups_->wait(until(now, deadline), handles);
     if (woken.addresses) changes.report(Clock::now());
-    if (!woken.datagram) continue;
-    for (int i = 0; i < DATAGRAMS_PER_WAKE; ++i) {
-      const auto received = socket_.try_receive(buffer);
-      if (received.status == MdnsSocket::ReceiveStatus::NOTHING) break;
-      if (received.status == MdnsSocket::ReceiveStatus::FAILED) {
-        // Transient socket errors (an ICMP report, for one) must not spin the thread.
+    for (const size_t position : woken.readable) {
+      // Transient socket errors (an ICMP report, for one) must not spin the thread.
+      if (!receive(position, buffer)) {
         socket_rests_until = Clock::now() + SOCKET_REST;
         break;
       }
-      if (received.truncated) continue;
-      answer(std::span<const uint8_t>(buffer.data(), received.length), received.source);
     }
   }
 }

@@ -1,6 +1,8 @@
 // A compact mDNS/DNS-SD responder for one service: announces it, answers queries for it from the
 // local link on every usable IPv4 interface, follows the machine's addresses as they come and go,
-// and says goodbye when it is withdrawn.
+// and says goodbye when it is withdrawn. Each link hears only its own adapter's addresses, from
+// a socket of its own, and no record is multicast on a link more than once a second: an answer
+// held back by that limit goes out as soon as the limit allows.
 #pragma once
 
 #include <chrono>
@@ -15,6 +17,7 @@
 
 #include "discovery/ipv4.h"
 #include "discovery/mdns_socket.h"
+#include "discovery/multicast_limiter.h"
 #include "discovery/network_view.h"
 #include "discovery/responder_wakeups.h"
 #include "discovery/service_record.h"
@@ -31,13 +34,20 @@ class MdnsResponder {
   // Called on the responder's thread after the usable addresses changed.
   using AddressesChanged = std::function<void(MdnsResponder&, const std::vector<Ipv4Address>&)>;
 
-  // Binds the socket, starts watching the addresses, joins the group on every usable IPv4
-  // interface and starts the thread. Does not wait for any traffic. The error is the cause
-  // alone, one line.
+  // Binds the unicast socket, starts watching the addresses, joins the group on every usable
+  // IPv4 interface (a socket each) and starts the thread. Does not wait for any traffic. The error
+  // is the cause alone, one line.
   static Result<std::unique_ptr<MdnsResponder>> create(AddressesChanged on_change = {});
 
-  MdnsResponder(Passkey, MdnsSocket socket, std::unique_ptr<ResponderWakeups> wakeups,
-                NetworkView view, AddressesChanged on_change);
+  // The socket of one link, what was multicast on it lately and what it still owes the group; a
+  // link that vanishes takes its owed answer with it.
+  struct LinkSocket {
+    MdnsSocket socket;
+    MulticastLimiter limiter;
+  };
+
+  MdnsResponder(Passkey, MdnsSocket unicast, std::unique_ptr<ResponderWakeups> wakeups,
+                NetworkView view, std::vector<LinkSocket> links, AddressesChanged on_change);
   MdnsResponder(const MdnsResponder&) = delete;
   MdnsResponder& operator=(const MdnsResponder&) = delete;
   // Sends whatever is still queued (a goodbye included), then ends the thread.
@@ -61,14 +71,22 @@ class MdnsResponder {
   };
 
   void run();
+  bool receive(size_t socket_position, std::span<uint8_t> buffer);
   void follow_network();
-  void answer(std::span<const uint8_t> datagram, const Ipv4Endpoint& source);
-  void send_multicast(const std::vector<uint8_t>& bytes);
+  void answer(std::span<const uint8_t> datagram, const Ipv4Endpoint& source,
+              uint32_t arrival_index);
+  void announce();
+  void send_owed(std::chrono::steady_clock::time_point now);
+  void say_goodbye();
   void start_announcements();
+  ServiceRecord service_on(const LinkView& link) const;
+  size_t position_of(const LinkView& link) const;
 
-  MdnsSocket socket_;                          // responder thread only
+  // Declared before the sockets, so that every socket is closed before what watches it.
   std::unique_ptr<ResponderWakeups> wakeups_;  // waited on by the responder thread only
+  MdnsSocket unicast_;                         // responder thread only
   NetworkView view_;                           // responder thread only
+  std::vector<LinkSocket> links_;              // responder thread only; one per view_.links
   AddressesChanged on_change_;                 // responder thread only
   std::optional<ServiceRecord> service_;       // responder thread only
   int announcements_left_ = 0;                 // responder thread only

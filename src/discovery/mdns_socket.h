@@ -1,6 +1,8 @@
-// The responder's one UDP socket: port 5353 on all IPv4 addresses, shared with any other
-// responder on the machine, joined to the mDNS group per interface. The only OS seam of the
-// responder besides the interface list.
+// A UDP socket of the responder: port 5353 on all IPv4 addresses, shared with any other
+// responder on the machine. The responder holds one per link, joined to the mDNS group on that
+// interface only (a socket's memberships are limited in number, so one socket for all links
+// would leave links out), and one without memberships for unicast. The only OS seam of the
+// responder besides the interface list and its wake-ups.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +23,8 @@ class MdnsSocket {
   static constexpr Handle INVALID = -1;
 
   // Binds 0.0.0.0:5353 (never the group address) with address reuse, so that other responders
-  // keep working; multicast TTL 255, multicast loopback on.
+  // keep working; multicast TTL 255, multicast loopback on. It receives the group only where it
+  // joined it itself.
   static Result<MdnsSocket> open();
 
   MdnsSocket() = default;
@@ -49,7 +52,8 @@ class MdnsSocket {
     size_t length = 0;       // bytes in the buffer
     bool truncated = false;  // the datagram was longer than the buffer
     Ipv4Endpoint source;
-    std::string error;  // FAILED only
+    uint32_t arrival_index = 0;  // the interface it came in on; 0 when the system does not say
+    std::string error;           // FAILED only
   };
   // One waiting datagram, without blocking.
   Received try_receive(std::span<uint8_t> buffer);

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -57,9 +58,17 @@ Result<MdnsSocket> MdnsSocket::open() {
       !set_option(fd, SOL_SOCKET, SO_REUSEPORT, on) ||
       !set_option(fd, IPPROTO_IP, IP_MULTICAST_TTL, multicast_ttl) ||
       !set_option(fd, IPPROTO_IP, IP_TTL, ttl) ||
-      !set_option(fd, IPPROTO_IP, IP_MULTICAST_LOOP, loop)) {
+      !set_option(fd, IPPROTO_IP, IP_MULTICAST_LOOP, loop) ||
+      !set_option(fd, IPPROTO_IP, IP_PKTINFO, on)) {
     return make_error(last_socket_error_text());
   }
+#ifdef IP_MULTICAST_ALL
+  // Linux otherwise hands the socket every group any socket joined, on any interface.
+  const int off = 0;
+  if (!set_option(fd, IPPROTO_IP, IP_MULTICAST_ALL, off)) {
+    return make_error(last_socket_error_text());
+  }
+#endif
   const sockaddr_in any = to_sockaddr(Ipv4Endpoint{{0, 0, 0, 0}, MDNS_PORT});
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
     return make_error(last_socket_error_text());
@@ -125,11 +134,17 @@ Status MdnsSocket::send_to(const Ipv4Endpoint& destination, std::span<const uint
 MdnsSocket::Received MdnsSocket::try_receive(std::span<uint8_t> buffer) {
   Received result;
   sockaddr_in from{};
-  socklen_t from_length = sizeof from;
+  iovec data{buffer.data(), buffer.size()};
+  alignas(cmsghdr) std::array<unsigned char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
   // MSG_TRUNC makes the call report the datagram's real length.
-  const ssize_t n =
-      ::recvfrom(static_cast<int>(handle_), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
-                 reinterpret_cast<sockaddr*>(&from), &from_length);
+  const ssize_t n = ::recvmsg(static_cast<int>(handle_), &message, MSG_TRUNC | MSG_DONTWAIT);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
       result.status = ReceiveStatus::NOTHING;
@@ -143,6 +158,13 @@ MdnsSocket::Received MdnsSocket::try_receive(std::span<uint8_t> buffer) {
   result.length = result.truncated ? buffer.size() : static_cast<size_t>(n);
   std::memcpy(result.source.address.data(), &from.sin_addr, 4);
   result.source.port = ntohs(from.sin_port);
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      result.arrival_index = static_cast<uint32_t>(info.ipi_ifindex);
+    }
+  }
   return result;
 }
 

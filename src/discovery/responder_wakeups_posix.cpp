@@ -31,10 +31,8 @@ class OwnedFd {
 };
 
 struct ResponderWakeups::Impl {
-  Impl(int socket_fd, int wake_fd, int netlink_fd)
-      : socket(socket_fd), wake(wake_fd), netlink(netlink_fd) {}
+  Impl(int wake_fd, int netlink_fd) : wake(wake_fd), netlink(netlink_fd) {}
 
-  int socket;
   OwnedFd wake;
   OwnedFd netlink;  // -1 when the system did not let us watch
 };
@@ -77,11 +75,16 @@ bool drain_netlink(int fd) {
 
 }  // namespace
 
-Result<std::unique_ptr<ResponderWakeups>> ResponderWakeups::create(const MdnsSocket& socket) {
+Result<std::unique_ptr<ResponderWakeups>> ResponderWakeups::create() {
   const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) return make_error(last_os_error_text());
-  auto impl = std::make_unique<Impl>(static_cast<int>(socket.handle()), wake, open_netlink());
+  auto impl = std::make_unique<Impl>(wake, open_netlink());
   return std::make_unique<ResponderWakeups>(std::move(impl));
+}
+
+// poll takes the sockets afresh on every wait.
+Status ResponderWakeups::watch(const MdnsSocket&) {
+  return {};
 }
 
 ResponderWakeups::ResponderWakeups(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -95,18 +98,18 @@ void ResponderWakeups::wake() {
 }
 
 ResponderWakeups::Woken ResponderWakeups::wait(std::optional<std::chrono::milliseconds> timeout,
-                                               bool watch_socket) {
-  std::array<pollfd, 3> fds{};
-  nfds_t count = 0;
-  fds[count++] = {impl_->wake.get(), POLLIN, 0};
-  const nfds_t netlink_slot = impl_->netlink.get() >= 0 ? count++ : 0;
-  if (netlink_slot != 0) fds[netlink_slot] = {impl_->netlink.get(), POLLIN, 0};
-  const nfds_t socket_slot = watch_socket ? count++ : 0;
-  if (socket_slot != 0) fds[socket_slot] = {impl_->socket, POLLIN, 0};
+                                               std::span<const MdnsSocket::Handle> sockets) {
+  std::vector<pollfd> fds;
+  fds.reserve(2 + sockets.size());
+  fds.push_back({impl_->wake.get(), POLLIN, 0});
+  const size_t netlink_slot = impl_->netlink.get() >= 0 ? fds.size() : 0;
+  if (netlink_slot != 0) fds.push_back({impl_->netlink.get(), POLLIN, 0});
+  const size_t first_socket = fds.size();
+  for (const auto handle : sockets) fds.push_back({static_cast<int>(handle), POLLIN, 0});
 
   const int milliseconds = timeout ? static_cast<int>(std::max<int64_t>(timeout->count(), 0)) : -1;
   Woken woken;
-  if (::poll(fds.data(), count, milliseconds) <= 0) return woken;  // deadline, or a signal
+  if (::poll(fds.data(), fds.size(), milliseconds) <= 0) return woken;  // deadline, or a signal
   if (fds[0].revents != 0) {
     uint64_t counter = 0;
     (void)!::read(impl_->wake.get(), &counter, sizeof counter);
@@ -114,7 +117,9 @@ ResponderWakeups::Woken ResponderWakeups::wait(std::optional<std::chrono::millis
   if (netlink_slot != 0 && fds[netlink_slot].revents != 0) {
     woken.addresses = drain_netlink(impl_->netlink.get());
   }
-  if (socket_slot != 0 && fds[socket_slot].revents != 0) woken.datagram = true;
+  for (size_t i = first_socket; i < fds.size(); ++i) {
+    if (fds[i].revents != 0) woken.readable.push_back(i - first_socket);
+  }
   return woken;
 }
 

@@ -35,20 +35,20 @@ class Notification {
 }  // namespace
 
 struct ResponderWakeups::Impl {
-  Impl(SOCKET s, OwnedHandle socket_ready, OwnedHandle wake_event)
-      : socket(s), socket_event(std::move(socket_ready)), wake(std::move(wake_event)) {}
+  Impl(OwnedHandle sockets_ready, OwnedHandle wake_event)
+      : socket_event(std::move(sockets_ready)), wake(std::move(wake_event)) {}
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
-  ~Impl() { ::WSAEventSelect(socket, nullptr, 0); }
 
   void report_change() {
     addresses_changed.store(true);
     ::SetEvent(wake.get());
   }
 
-  SOCKET socket;
-  OwnedHandle socket_event;  // manual reset, set by Winsock on FD_READ
-  OwnedHandle wake;          // auto reset
+  // Manual reset, set by Winsock on FD_READ of any watched socket: one event serves every link,
+  // however many there are (a wait takes at most 64 handles).
+  OwnedHandle socket_event;
+  OwnedHandle wake;  // auto reset
   std::atomic<bool> addresses_changed{false};
   // Declared last: cancelled first, while the events still exist.
   Notification address_notification;
@@ -68,23 +68,28 @@ VOID NETIOAPI_API_ on_interface_change(PVOID context, PMIB_IPINTERFACE_ROW, MIB_
 
 }  // namespace
 
-Result<std::unique_ptr<ResponderWakeups>> ResponderWakeups::create(const MdnsSocket& socket) {
-  const SOCKET s = static_cast<SOCKET>(socket.handle());
-  OwnedHandle socket_ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (socket_ready.get() == nullptr) return make_error(last_os_error_text());
+Result<std::unique_ptr<ResponderWakeups>> ResponderWakeups::create() {
+  OwnedHandle sockets_ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (sockets_ready.get() == nullptr) return make_error(last_os_error_text());
   OwnedHandle wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
   if (wake.get() == nullptr) return make_error(last_os_error_text());
-  auto impl = std::make_unique<Impl>(s, std::move(socket_ready), std::move(wake));
-  // This also makes the socket non-blocking, which the responder's reads expect.
-  if (::WSAEventSelect(s, impl->socket_event.get(), FD_READ) == SOCKET_ERROR) {
-    return make_error(last_socket_error_text());
-  }
+  auto impl = std::make_unique<Impl>(std::move(sockets_ready), std::move(wake));
   // Without notifications the responder keeps the addresses it started with.
   (void)::NotifyUnicastIpAddressChange(AF_INET, on_address_change, impl.get(), FALSE,
                                        impl->address_notification.out());
   (void)::NotifyIpInterfaceChange(AF_INET, on_interface_change, impl.get(), FALSE,
                                   impl->interface_notification.out());
   return std::make_unique<ResponderWakeups>(std::move(impl));
+}
+
+Status ResponderWakeups::watch(const MdnsSocket& socket) {
+  // This also makes the socket non-blocking, which the responder's reads expect; closing the
+  // socket ends the association.
+  if (::WSAEventSelect(static_cast<SOCKET>(socket.handle()), impl_->socket_event.get(), FD_READ) ==
+      SOCKET_ERROR) {
+    return make_error(last_socket_error_text());
+  }
+  return {};
 }
 
 ResponderWakeups::ResponderWakeups(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -96,18 +101,20 @@ void ResponderWakeups::wake() {
 }
 
 ResponderWakeups::Woken ResponderWakeups::wait(std::optional<std::chrono::milliseconds> timeout,
-                                               bool watch_socket) {
+                                               std::span<const MdnsSocket::Handle> sockets) {
   const std::array<HANDLE, 2> events = {impl_->wake.get(), impl_->socket_event.get()};
   const DWORD milliseconds =
       timeout ? static_cast<DWORD>(std::clamp<int64_t>(timeout->count(), 0, INFINITE - 1))
               : INFINITE;
-  (void)::WaitForMultipleObjects(watch_socket ? 2 : 1, events.data(), FALSE, milliseconds);
+  const bool watch_sockets = !sockets.empty();
+  (void)::WaitForMultipleObjects(watch_sockets ? 2 : 1, events.data(), FALSE, milliseconds);
   Woken woken;
   woken.addresses = impl_->addresses_changed.exchange(false);
-  if (watch_socket && ::WaitForSingleObject(impl_->socket_event.get(), 0) == WAIT_OBJECT_0) {
-    // Reset before reading: a datagram arriving during the reads sets it again.
+  if (watch_sockets && ::WaitForSingleObject(impl_->socket_event.get(), 0) == WAIT_OBJECT_0) {
+    // Reset before reading: a datagram arriving during the reads sets it again. The event does
+    // not say which socket, so every one is read.
     ::ResetEvent(impl_->socket_event.get());
-    woken.datagram = true;
+    for (size_t i = 0; i < sockets.size(); ++i) woken.readable.push_back(i);
   }
   return woken;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "discovery/dns_message.h"
+#include "discovery/interface_addresses.h"
 
 namespace brindle {
 namespace {
@@ -53,8 +54,14 @@ std::vector<std::string> summary(const std::vector<Record>& records) {
                        : r.type == dns::TYPE_TXT ? "TXT"
                        : r.type == dns::TYPE_A   ? "A"
                                                  : "?";
-    std::string s = std::string(type) + " " + dns::name_to_text(r.name);
-    if (const auto* a = std::get_if<Ipv4Address>(&r.data)) s += " " + format_ipv4(*a);
+    // Appended piece by piece: MinGW's GCC warns falsely (-Wrestrict) about chained '+'.
+    std::string s = type;
+    s += ' ';
+    s += dns::name_to_text(r.name);
+    if (const auto* a = std::get_if<Ipv4Address>(&r.data)) {
+      s += ' ';
+      s += format_ipv4(*a);
+    }
     out.push_back(s);
   }
   std::sort(out.begin(), out.end());
@@ -244,8 +251,12 @@ TEST(MdnsReplies, ResponsesAndOddMessagesAreNeverAnswered) {
 }
 
 TEST(MdnsReplies, AnnouncementAndGoodbyeCarryEveryRecord) {
-  const auto hello = dns::decode_message(announcement_message(service()));
-  const auto bye = dns::decode_message(goodbye_message(service()));
+  const auto hellos = announcement_messages(service());
+  const auto byes = goodbye_messages(service());
+  ASSERT_EQ(hellos.size(), 1u);
+  ASSERT_EQ(byes.size(), 1u);
+  const auto hello = dns::decode_message(hellos[0]);
+  const auto bye = dns::decode_message(byes[0]);
   ASSERT_TRUE(hello.ok());
   ASSERT_TRUE(bye.ok());
   const std::vector<std::string> expected = {A_RECORDS[0],
@@ -264,12 +275,210 @@ TEST(MdnsReplies, AnnouncementAndGoodbyeCarryEveryRecord) {
 // An address the machine lost: only its A record goes, with the flush bit so caches drop it.
 TEST(MdnsReplies, AddressGoodbyeWithdrawsOnlyTheLostAddresses) {
   const std::vector<Ipv4Address> gone = {{198, 51, 100, 3}};
-  const auto bye = dns::decode_message(address_goodbye_message(service(), gone));
+  const auto byes = address_goodbye_messages(service(), gone);
+  ASSERT_EQ(byes.size(), 1u);
+  const auto bye = dns::decode_message(byes[0]);
   ASSERT_TRUE(bye.ok());
   EXPECT_EQ(summary(bye->answers), std::vector<std::string>{A_RECORDS[1]});
   EXPECT_EQ(bye->answers[0].ttl, 0u);
   EXPECT_TRUE(bye->answers[0].cache_flush);
-  EXPECT_TRUE(address_goodbye_message(service(), {}).empty());
+  EXPECT_TRUE(address_goodbye_messages(service(), {}).empty());
+}
+
+}  // namespace
+}  // namespace brindle
+
+namespace brindle {
+namespace {
+
+using Clock = MulticastLimiter::Clock;
+
+ServiceRecord service_with(int addresses) {
+  std::vector<Ipv4Address> list;
+  for (int i = 0; i < addresses; ++i) {
+    list.push_back({10, 1, static_cast<uint8_t>(i / 250), static_cast<uint8_t>(1 + i % 250)});
+  }
+  return make_service_record("_brindle._udp.local.", "DESKTOP-AB12", "DESKTOP-AB12.local.",
+                             join_addresses(list), 45333)
+      .value();
+}
+
+// The largest query accepted, its questions all the same.
+std::vector<uint8_t> repeated_question(Question q) {
+  Message m;
+  std::vector<uint8_t> last;
+  for (;;) {
+    m.questions.push_back(q);
+    auto bytes = dns::encode_message(m);
+    if (!bytes) return last;
+    last = std::move(bytes).value();
+  }
+}
+
+Record known_a(const char* host, Ipv4Address address) {
+  return Record{dns::name_from_text(host), dns::TYPE_A, dns::CLASS_IN, true, 120, address};
+}
+
+struct CraftedCase {
+  const char* name;
+  int addresses;
+  std::vector<uint8_t> query;
+  Ipv4Endpoint source;
+  size_t multicast_replies;
+  size_t unicast_replies;
+  size_t a_records;  // distinct ones over every reply
+  bool truncated;    // any reply carries the TC bit
+};
+
+class CraftedQueries : public testing::TestWithParam<CraftedCase> {};
+
+TEST_P(CraftedQueries, RepliesFitADatagramAndCarryEachRecordOnce) {
+  const auto& c = GetParam();
+  const auto replies = replies_to_datagram(service_with(c.addresses), c.query, c.source);
+  size_t multicast = 0;
+  size_t total_records = 0;
+  bool truncated = false;
+  std::vector<std::string> a;
+  for (const auto& reply : replies) {
+    EXPECT_LE(reply.bytes.size(), MAX_REPLY_BYTES);
+    multicast += reply.multicast ? 1 : 0;
+    const Message m = decoded(reply);
+    truncated = truncated || (m.flags & dns::FLAG_TRUNCATED) != 0;
+    std::vector<Record> all = m.answers;
+    all.insert(all.end(), m.additionals.begin(), m.additionals.end());
+    total_records += all.size();
+    for (const auto& s : summary(all)) {
+      if (s.starts_with("A ")) a.push_back(s);
+    }
+  }
+  EXPECT_EQ(multicast, c.multicast_replies);
+  EXPECT_EQ(replies.size() - multicast, c.unicast_replies);
+  std::sort(a.begin(), a.end());
+  EXPECT_EQ(std::unique(a.begin(), a.end()), a.end()) << "a record repeated";
+  EXPECT_EQ(a.size(), c.a_records);
+  EXPECT_EQ(truncated, c.truncated);
+  if (!replies.empty()) {
+    EXPECT_GT(total_records, 0u);
+  }
+}
+
+const Question HOST_ANY = ask("DESKTOP-AB12.local.", dns::TYPE_ANY);
+const Question PTR = ask("_brindle._udp.local.", dns::TYPE_PTR);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CraftedQueries,
+    testing::Values(
+        CraftedCase{"repeated_question", 4, repeated_question(HOST_ANY), MDNS_QUERIER, 1, 0, 4,
+                    false},
+        // 200 A records need three datagrams; none is lost, none is fragmented.
+        CraftedCase{"split_over_datagrams", 200, query({PTR}), MDNS_QUERIER, 3, 0, 200, false},
+        CraftedCase{"split_unicast", 200, query({ask("DESKTOP-AB12.local.", dns::TYPE_A, true)}),
+                    MDNS_QUERIER, 0, 3, 200, false},
+        // An ordinary resolver reads one datagram: what fits, marked truncated.
+        CraftedCase{"legacy_truncated", 200, query({HOST_ANY}, {}, 9), LEGACY_QUERIER, 0, 1, 89,
+                    true},
+        // The echoed question is not compressed against names in another letter case.
+        CraftedCase{"legacy_question_in_other_case", 200,
+                    query({ask("desktop-ab12.LOCAL.", dns::TYPE_ANY)}, {}, 9), LEGACY_QUERIER, 0, 1,
+                    88, true},
+        // Known answers in another letter case still count; the rest is answered.
+        CraftedCase{"known_answers_any_case", 4,
+                    query({HOST_ANY}, {known_a("desktop-ab12.LOCAL.", {10, 1, 0, 1}),
+                                       known_a("DESKTOP-AB12.local.", {10, 1, 0, 3}),
+                                       known_a("Other.local.", {10, 1, 0, 2})}),
+                    MDNS_QUERIER, 1, 0, 2, false},
+        CraftedCase{"everything_known", 2,
+                    query({HOST_ANY}, {known_a("DESKTOP-AB12.local.", {10, 1, 0, 1}),
+                                       known_a("DESKTOP-AB12.local.", {10, 1, 0, 2})}),
+                    MDNS_QUERIER, 0, 0, 0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A query flood: a record goes to the group on a link at most once a second.
+TEST(MdnsReplies, MulticastOfARecordWaitsASecondOnItsLink) {
+  MulticastLimiter limiter;
+  const Clock::time_point t0{};
+  const auto ptr_query = query({PTR});
+  auto multicasts_at = [&](const std::vector<uint8_t>& q, Clock::duration after) {
+    size_t n = 0;
+    for (const auto& r : replies_to_datagram(service(), q, MDNS_QUERIER, &limiter, t0 + after)) {
+      n += r.multicast ? 1 : 0;
+    }
+    return n;
+  };
+  EXPECT_EQ(multicasts_at(ptr_query, {}), 1u);
+  EXPECT_EQ(multicasts_at(ptr_query, std::chrono::milliseconds(10)), 0u);
+  EXPECT_EQ(multicasts_at(ptr_query, std::chrono::milliseconds(999)), 0u);
+  // The additionals of the PTR answer went out with it, so the SRV is not repeated either.
+  EXPECT_EQ(multicasts_at(query({ask("DESKTOP-AB12._brindle._udp.local.", dns::TYPE_SRV)}),
+                          std::chrono::milliseconds(500)),
+            0u);
+  // A probe is answered at once; a question for the unicast reply is not held back.
+  Message probe;
+  probe.questions = {ask("DESKTOP-AB12._brindle._udp.local.", dns::TYPE_ANY)};
+  probe.authorities = {Record{dns::name_from_text("DESKTOP-AB12._brindle._udp.local."),
+                              dns::TYPE_TXT, dns::CLASS_IN, false, 120, std::vector<uint8_t>{0}}};
+  EXPECT_EQ(multicasts_at(dns::encode_message(probe).value(), std::chrono::milliseconds(600)), 1u);
+  const auto qu = replies_to_datagram(service(), query({ask("_brindle._udp.local.", 12, true)}),
+                                      MDNS_QUERIER, &limiter, t0 + std::chrono::milliseconds(700));
+  ASSERT_EQ(qu.size(), 1u);
+  EXPECT_FALSE(qu[0].multicast);
+  EXPECT_EQ(multicasts_at(ptr_query, std::chrono::seconds(1)), 1u);
+  // An announcement counts as a multicast of every record.
+  (void)announcement_messages(service(), &limiter, t0 + std::chrono::seconds(3));
+  EXPECT_EQ(multicasts_at(ptr_query, std::chrono::milliseconds(3500)), 0u);
+}
+
+// Held back by the limit, an answer is owed to the link, not dropped.
+TEST(MdnsReplies, WithheldMulticastAnswerGoesOutOnceTheLimitAllows) {
+  MulticastLimiter limiter;
+  const Clock::time_point t0{};
+  const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+  const char* instance = "DESKTOP-AB12._brindle._udp.local.";
+  const auto srv_query = query({ask(instance, dns::TYPE_SRV)});
+  (void)announcement_messages(service(), &limiter, t0);
+  EXPECT_TRUE(replies_to_datagram(service(), srv_query, MDNS_QUERIER, &limiter, at(300)).empty());
+  // A record the querier holds is not owed.
+  const Record txt{dns::name_from_text(instance), dns::TYPE_TXT, dns::CLASS_IN, true, 4500,
+                   std::vector<uint8_t>{0}};
+  EXPECT_TRUE(replies_to_datagram(service(), query({ask(instance, dns::TYPE_TXT)}, {txt}),
+                                  MDNS_QUERIER, &limiter, at(400))
+                  .empty());
+  EXPECT_EQ(limiter.owed_due(), at(1000));
+  EXPECT_TRUE(owed_messages(service(), limiter, at(999)).empty());
+  auto owed = owed_messages(service(), limiter, at(1000));
+  ASSERT_EQ(owed.size(), 1u);
+  auto m = dns::decode_message(owed[0]);
+  ASSERT_TRUE(m.ok());
+  EXPECT_EQ(summary(m->answers), std::vector<std::string>{"SRV " + std::string(instance)});
+  EXPECT_EQ(summary(m->additionals), A_RECORDS);
+  EXPECT_FALSE(limiter.owed_due().has_value());
+  // A flood still gets one answer a second; an address lost meanwhile is owed no more.
+  EXPECT_TRUE(replies_to_datagram(service(), srv_query, MDNS_QUERIER, &limiter, at(1001)).empty());
+  EXPECT_EQ(limiter.owed_due(), at(2000));
+  const ServiceRecord one_left = make_service_record("_brindle._udp.local.", "DESKTOP-AB12",
+                                                     "DESKTOP-AB12.local.", "198.51.100.1", 45333)
+                                     .value();
+  owed = owed_messages(one_left, limiter, at(2000));
+  ASSERT_EQ(owed.size(), 1u);
+  m = dns::decode_message(owed[0]);
+  ASSERT_TRUE(m.ok());
+  EXPECT_EQ(summary(m->additionals), std::vector<std::string>{A_RECORDS[0]});
+}
+
+TEST(MdnsReplies, LargeAnnouncementsAndGoodbyesAreSplitNotDropped) {
+  for (const auto& messages :
+       {announcement_messages(service_with(200)), goodbye_messages(service_with(200))}) {
+    ASSERT_GT(messages.size(), 1u);
+    size_t records = 0;
+    for (const auto& bytes : messages) {
+      EXPECT_LE(bytes.size(), MAX_REPLY_BYTES);
+      const auto m = dns::decode_message(bytes);
+      ASSERT_TRUE(m.ok());
+      EXPECT_EQ(m->flags & dns::FLAG_TRUNCATED, 0);
+      records += m->answers.size();
+    }
+    EXPECT_EQ(records, 204u);
+  }
 }
 
 }  // namespace

@@ -117,3 +117,57 @@ TEST(NetworkView, AdvertisesEachUsableAddressOnceAndAnswersEveryLinkOfItsAdapter
 
 }  // namespace
 }  // namespace brindle
+
+namespace brindle {
+namespace {
+
+// Two adapters and one that no querier can reach: each link carries its own addresses only.
+TEST(NetworkView, EachLinkHoldsItsOwnAddresses) {
+  const NetworkView view = network_view(
+      Entries{LOOPBACK, ETH_20, LINK_LOCAL, ETH_21, WLAN, v4("vEthernet", 7, {172, 20, 0, 1}, 20)});
+  ASSERT_EQ(view.links.size(), 3u);
+  EXPECT_EQ(view.links[0].iface, (MulticastInterface{2, {192, 168, 1, 20}}));
+  EXPECT_EQ(view.links[0].addresses, (Addresses{{192, 168, 1, 20}, {192, 168, 1, 21}}));
+  EXPECT_EQ(view.links[0].subnets.size(), 3u);  // the link-local one included
+  EXPECT_EQ(view.links[1].addresses, (Addresses{{10, 0, 0, 5}}));
+  EXPECT_EQ(view.links[2].addresses, (Addresses{{172, 20, 0, 1}}));
+  EXPECT_TRUE(compare_views(network_view(Entries{ETH_20, WLAN}),
+                            network_view(Entries{v4("eth0", 2, {10, 0, 0, 5}),
+                                                 v4("wlan0", 3, {192, 168, 1, 20})}))
+                  .links_changed);
+}
+
+struct LinkChoiceCase {
+  const char* name;
+  uint32_t arrival_index;
+  Ipv4Address source;
+  int multicast_on;  // position in the links, -1 for none
+  int unicast_on;
+};
+
+class LinkChoice : public testing::TestWithParam<LinkChoiceCase> {};
+
+TEST_P(LinkChoice, RepliesGoWhereTheQuerierIs) {
+  const auto& c = GetParam();
+  const NetworkView view = network_view(Entries{LOOPBACK, ETH_20, WLAN});
+  auto position = [&](const LinkView* link) {
+    return link == nullptr ? -1 : static_cast<int>(link - view.links.data());
+  };
+  EXPECT_EQ(position(multicast_link(view.links, c.arrival_index, c.source)), c.multicast_on);
+  EXPECT_EQ(position(unicast_link(view.links, c.arrival_index, c.source)), c.unicast_on);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LinkChoice,
+    testing::Values(LinkChoiceCase{"arrived_on_its_link", 3, {10, 0, 0, 77}, 1, 1},
+                    LinkChoiceCase{"index_unknown_subnet_decides", 0, {10, 0, 0, 77}, 1, 1},
+                    // The reply goes out where the query came in; unicast follows the subnet.
+                    LinkChoiceCase{"arrived_elsewhere", 2, {10, 0, 0, 77}, 0, 1},
+                    // The interface went away between the query and its answer.
+                    LinkChoiceCase{"arrival_link_gone", 42, {10, 0, 0, 77}, -1, 1},
+                    LinkChoiceCase{"querier_on_no_subnet", 0, {203, 0, 113, 9}, -1, -1},
+                    LinkChoiceCase{"loopback_is_no_link", 1, {127, 0, 0, 1}, -1, -1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace brindle

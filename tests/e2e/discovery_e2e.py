@@ -6,7 +6,9 @@ addresses and a link-local one; the phone browses with python-zeroconf and avahi
 unicast question, and plays a tone to the address it resolved; a querier off the local link
 gets no answer. Then: --no-mdns stays silent on port 5353; a receiver started before its
 network comes up follows the addresses as they come, change and go; and a namespace with
-nothing but loopback gives the advertised warning and still receives. Needs root; everything it creates it removes again.
+nothing but loopback gives the advertised warning and still receives; with two links and 25
+adapters that no phone can reach, a phone on each link resolves only its own link's address, and a
+query flood gets about one answer a second. Needs root; everything it creates it removes again.
 """
 
 import json
@@ -583,6 +585,8 @@ def follow_checks(pulse_env, tmp, pid):
         check("address added: zeroconf resolves exactly that address",
               addresses == [FOLLOW_ADDRS[0]], f"{names} {addresses}")
 
+        # The second announcement of the first address must not count as one after the change.
+        time.sleep(1.5)
         replaced_at = time.time()
         netns_util.add_address(pc, pc_if, f"{FOLLOW_ADDRS[1]}/24")
         netns_util.ip("-n", pc.name, "addr", "del", f"{FOLLOW_ADDRS[0]}/24", "dev", pc_if)
@@ -633,6 +637,104 @@ def follow_checks(pulse_env, tmp, pid):
         for ns in (phone, pc):
             if ns:
                 ns.remove()
+
+
+# ---- each link hears its own address; many adapters; a query flood ----
+
+LINK_A = ("198.51.100.1", "198.51.100.2")
+LINK_B = ("192.0.2.1", "192.0.2.2")
+DUMMIES = 25
+
+QUERY_FLOOD = textwrap.dedent("""
+    import socket, sys, time
+    own, query, seconds, rate, pc = sys.argv[1], bytes.fromhex(sys.argv[2]), float(sys.argv[3]), \\
+        float(sys.argv[4]), sys.argv[5]
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("0.0.0.0", 5353))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                 socket.inet_aton("224.0.0.251") + socket.inet_aton(own))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(own))
+    s.setblocking(False)
+    sent = replies = 0
+    start = time.time()
+    while time.time() - start < seconds:
+        s.sendto(query, ("224.0.0.251", 5353))
+        sent += 1
+        pause_until = time.time() + 1 / rate
+        while time.time() < pause_until:
+            try:
+                data, source = s.recvfrom(9000)
+            except BlockingIOError:
+                time.sleep(0.001)
+                continue
+            if source[0] == pc and data[2] & 0x80:
+                replies += 1
+    print(sent, replies)
+""")
+
+
+def links_checks(pulse_env, tmp, pid):
+    """The pc holds 25 adapters that no phone can reach, then two links with a phone on
+    each: every phone resolves exactly the address of its own link, although the links come
+    past the twentieth membership a single socket could take; a flood of queries gets about one
+    answer a second."""
+    pc = netns_util.Namespace(f"brlpc-{pid}")
+    phones = []
+    receiver = None
+    try:
+        # Stand-ins for virtual adapters (this kernel may lack the dummy type): a veth pair
+        # with both ends in the pc, so nothing but the pc itself is on the other side.
+        for i in range(DUMMIES):
+            dev, peer = f"brd{i}-{pid}"[:15], f"brv{i}-{pid}"[:15]
+            netns_util.ip("-n", pc.name, "link", "add", dev, "type", "veth", "peer", "name", peer)
+            for end in (dev, peer):
+                netns_util.ip("-n", pc.name, "link", "set", end, "up")
+            netns_util.add_address(pc, dev, f"203.0.113.{100 + i}/32")
+        for tag, (pc_addr, phone_addr) in (("a", LINK_A), ("b", LINK_B)):
+            phone = netns_util.Namespace(f"brl{tag}-{pid}")
+            phones.append(phone)
+            pc_if, phone_if = f"brl{tag}p{pid}"[:15], f"brl{tag}q{pid}"[:15]
+            netns_util.veth_pair(pc, pc_if, phone, phone_if)
+            netns_util.add_address(pc, pc_if, f"{pc_addr}/24")
+            netns_util.add_address(phone, phone_if, f"{phone_addr}/24")
+            netns_util.ip("-n", phone.name, "route", "add", "224.0.0.0/4", "dev", phone_if)
+
+        receiver = start_receiver(pc, receiver_env(pulse_env, tmp, "links"))
+        receiver.wait_for(startup_done, 15)
+        check(f"{DUMMIES + 2} adapters: the advertised line", ADVERTISED in receiver.stdout_text(),
+              receiver.stdout_text()[-500:] + receiver.stderr_text())
+        for phone, (pc_addr, _) in zip(phones, (LINK_A, LINK_B)):
+            names, addresses = resolve(phone)
+            check(f"phone on {pc_addr}'s link resolves exactly that address",
+                  names == [f"{LABEL}._brindle._udp.local."] and addresses == [pc_addr],
+                  f"{names} {addresses}")
+        result = phones[1].run(["dig", "+norecurse", "+time=3", "+tries=2", "-p", "5353",
+                                f"@{LINK_B[0]}", f"{LABEL}.local.", "A"], timeout=30)
+        answered = sorted(line.split()[-1] for line in result.stdout.splitlines()
+                          if line.startswith(f"{LABEL}.local.") and "\tA\t" in
+                          line.replace(" ", "\t"))
+        check("legacy unicast answer carries only the querier's link address",
+              answered == [LINK_B[0]], result.stdout[-1500:])
+
+        seconds = 4
+        flood = phones[0].run([PY, "-c", QUERY_FLOOD, LINK_A[1],
+                               legacy_query("_brindle._udp.local.", 12, 0).hex(), str(seconds),
+                               "200", LINK_A[0]], timeout=30)
+        try:
+            sent, replies = (int(x) for x in flood.stdout.split())
+        except ValueError:
+            sent, replies = 0, -1
+        print(f"info query flood: {sent} queries in {seconds} s, {replies} multicast answers")
+        check("query flood: answered, at most about once a second",
+              sent > 100 and 1 <= replies <= seconds + 2, flood.stdout + flood.stderr)
+        check("receiver still running with many adapters", receiver.running(),
+              receiver.stderr_text())
+    finally:
+        if receiver:
+            receiver.stop()
+        for ns in phones + [pc]:
+            ns.remove()
 
 
 def main():
@@ -716,6 +818,9 @@ def main():
 
             print("-- following the network: late start, replaced, flapping and removed address")
             follow_checks(pulse_env, tmp, pid)
+
+            print("-- each link hears its own address, past 20 adapters, under a query flood")
+            links_checks(pulse_env, tmp, pid)
 
             print("-- only loopback: the warning, and audio still arrives")
             lonely = netns_util.Namespace(f"brlo-{pid}")

@@ -22,7 +22,8 @@ Checks:
     Python stand-in when there is no native build) from the phone namespace into the cable:
     checked from the sink's monitor (no dropout, frequency, level), with the start-up lines and
     a 48000 Hz float stream on the PulseAudio side;
-  * a real mDNS client (python3-zeroconf) in the phone namespace resolves the advertised service;
+  * a real mDNS client (python3-zeroconf) in the phone namespace resolves the advertised service
+    to the PC's address on its link alone, although the PC holds a second, unreachable adapter;
   * removing the cable under the running stream: one "audio stream error" line (the device
     invalidated), the stream ends, the status lines go on; loading it again brings the
     rendering line and the tone back;
@@ -144,6 +145,16 @@ class PhoneNamespace:
 
     def remove(self):
         subprocess.run(["ip", "netns", "delete", self.name], check=False)
+
+
+def add_unreachable_adapter():
+    """A virtual adapter beside the phone's link (like Hyper-V's or VirtualBox's): a veth pair
+    with both ends here. The phone must never be handed its address."""
+    run = lambda *a: subprocess.run(list(a), check=True)
+    run("ip", "link", "add", "veth-virtual", "type", "veth", "peer", "name", "veth-loop")
+    run("ip", "addr", "add", "203.0.113.100/32", "dev", "veth-virtual")
+    for dev in ("veth-virtual", "veth-loop"):
+        run("ip", "link", "set", dev, "up")
 
 
 def start_pulse():
@@ -530,6 +541,7 @@ def main():
     started = time.time()
     try:
         phone = PhoneNamespace()
+        add_unreachable_adapter()
         pulse = start_pulse()
         wine = Wine(root, pulse.env)
         windows_checks.release_resources(check, EXE, BUILD)
