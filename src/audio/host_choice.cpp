@@ -27,11 +27,13 @@ Result<HostPlan> plan_audio_host(const HostEnvironment& env) {
     return make_error(std::string(AUDIO_HOST_ENV) + "=" + *env.forced +
                       ": the audio host must be \"pipewire\" or \"pulseaudio\"");
   }
-  if (!set(env.pulse_server) || set(env.pipewire_remote)) {
-    return HostPlan::PIPEWIRE_THEN_PULSEAUDIO;
-  }
-  const std::optional<std::string>& runtime =
+  if (!set(env.pulse_server)) return HostPlan::PIPEWIRE_THEN_PULSEAUDIO;
+  // PipeWire's socket: PIPEWIRE_REMOTE when that is a path, else a name in the runtime folder.
+  std::optional<std::string> runtime =
       set(env.pipewire_runtime_dir) ? env.pipewire_runtime_dir : env.xdg_runtime_dir;
+  if (set(env.pipewire_remote) && env.pipewire_remote->front() == '/') {
+    runtime = env.pipewire_remote->substr(0, env.pipewire_remote->rfind('/'));
+  }
   if (set(runtime) && socket_inside(*env.pulse_server, *runtime)) {
     return HostPlan::PIPEWIRE_THEN_PULSEAUDIO;
   }

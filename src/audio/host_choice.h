@@ -27,9 +27,10 @@ struct HostEnvironment {
   std::optional<std::string> xdg_runtime_dir;       // XDG_RUNTIME_DIR
 };
 
-// A PULSE_SERVER outside PipeWire's runtime folder is a PulseAudio of its own (a test's private
-// server, a remote one): it is used as named and no PipeWire daemon is asked. A PULSE_SERVER in
-// that folder is pipewire-pulse's socket or a PulseAudio in its place; PipeWire is asked first.
+// A PULSE_SERVER outside the folder of PipeWire's socket is a PulseAudio of its own (a test's
+// private server, a remote one): it is used as named and no PipeWire daemon is asked. A
+// PULSE_SERVER in that folder is pipewire-pulse's socket or a PulseAudio in its place; PipeWire
+// is asked first.
 Result<HostPlan> plan_audio_host(const HostEnvironment& env);
 
 }  // namespace brindle
