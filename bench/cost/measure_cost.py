@@ -247,7 +247,13 @@ def clicks_heard(rec, samples, sent):
     for n, x in enumerate(samples):
         if x > 0.3 and (not heard or n - heard[-1] > rec.rate // 2):
             heard.append(n)
-    heard_times = [offset + n / rec.rate for n in heard]
+    # The recording's clock may drift from the monotonic one over a run: place each onset by the
+    # block arrivals of the half second after it, falling back to the whole run's offset.
+    def render_time(n):
+        near = [t - (total / 4) / rec.rate for t, total in rec.arrivals
+                if n <= total / 4 <= n + rec.rate // 2]
+        return (min(near) if near else offset) + n / rec.rate
+    heard_times = [render_time(n) for n in heard]
     # Pair each click with the first heard onset after it was sent.
     latencies = []
     for s in sent:

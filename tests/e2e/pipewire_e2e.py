@@ -5,8 +5,9 @@ pipewire-pulse on a private runtime folder and session bus (as a desktop runs th
 Listing and --check-device from the registry and the "default" metadata; a tone from brindle-send
 comes out of "Brindle microphone" from a stream that says who it is; the stream rests while idle
 so the cable can suspend; the cable removed and installed again gives one error line and a
-reopen; the server restarted under a running stream is reconnected and plays again; and a
-PipeWire without WirePlumber is a clear error, not a hang.
+reopen; a graph rate change under the stream changes nothing; the server restarted under a
+running stream is reconnected and plays again; and a PipeWire without WirePlumber is a clear
+error, not a hang.
 """
 import json
 import os
@@ -52,6 +53,11 @@ def add_sink(desk, name, description):
                     "audio.position=[ FL FR ] object.linger=true }"],
                    env=desk.env, capture_output=True, timeout=10, stdin=subprocess.DEVNULL)
     return harness.wait_until(lambda: name in pw_nodes(desk), 10)
+
+
+def force_rate(desk, rate):
+    subprocess.run(["pw-metadata", "-n", "settings", "0", "clock.force-rate", str(rate)],
+                   env=desk.env, capture_output=True, timeout=10, stdin=subprocess.DEVNULL)
 
 
 def tone_heard(label, desk, ns):
@@ -117,6 +123,9 @@ def stream_life(desk, ns):
         checks.check("the cable removed and back: one error line, then rendering again",
                      gone == [REMOVED] and back, f"{gone!r} {rx.lines()[-3:]!r}")
         tone_heard("after the cable came back", desk, ns)
+        force_rate(desk, 44100)  # the cable's format changes under the stream
+        tone_heard("with the graph at 44.1 kHz", desk, ns)
+        force_rate(desk, 0)
 
         sender = harness.start_sender(["--duration", "60"], env=desk.env, netns=ns)
         time.sleep(1)
