@@ -25,8 +25,9 @@ and pipewire-pulse on a private runtime folder and session bus, the cable from b
 install), and three clients are measured side by side, interleaved in each round: the receiver
 through pipewire-pulse, `pw-cat --playback` of a tone at the same node latency, and the receiver
 on PipeWire's own API. The server figure is then the sum of the PipeWire processes, and clicks are
-timed both at the cable's monitor and at "Brindle microphone". --latency sets the node latency of
-the native stream and of pw-cat (PIPEWIRE_LATENCY), e.g. 960/48000.
+timed at the cable's monitor and at "Brindle microphone" by when parec receives them. --latency
+sets the node latency of the native stream and of pw-cat (PIPEWIRE_LATENCY); the default,
+1440/48000, is the receiver's.
 
 Usage (root): bench/cost/measure_cost.py [--build DIR] [--repeat N] [--idle-seconds S]
               [--stream-seconds S] [--only idle,nomdns,stream,latency] [--no-suspend-on-idle]
@@ -222,7 +223,7 @@ class TimedRecording(harness.Recording):
             self._chunks.append(data)
 
 
-def latency_run(pulse, nets, clicks=5, devices=(("cable", None),)):
+def latency_run(pulse, nets, clicks=5, devices=(("cable", None),), arrivals_heard=False):
     """Click latencies (ms) at each of `devices` (sink, or None and a source), in that order."""
     rx = start_receiver([], pulse, nets)
     recs = [TimedRecording(pulse, sink, 48000, device) for sink, device in devices]
@@ -237,23 +238,24 @@ def latency_run(pulse, nets, clicks=5, devices=(("cable", None),)):
     finally:
         recorded = [(rec, rec.finish()) for rec in recs]
         rx.stop()
-    return [clicks_heard(rec, samples, sent) for rec, samples in recorded]
+    return [clicks_heard(rec, samples, sent, arrivals_heard) for rec, samples in recorded]
 
 
-def clicks_heard(rec, samples, sent):
+def clicks_heard(rec, samples, sent, arrivals_heard=False):
     # Sample n was rendered at about offset + n / rate: the earliest block arrival.
     offset = min(t - (total / 4) / rec.rate for t, total in rec.arrivals)
     heard = []
     for n, x in enumerate(samples):
         if x > 0.3 and (not heard or n - heard[-1] > rec.rate // 2):
             heard.append(n)
-    # The recording's clock may drift from the monotonic one over a run: place each onset by the
-    # block arrivals of the half second after it, falling back to the whole run's offset.
-    def render_time(n):
-        near = [t - (total / 4) / rec.rate for t, total in rec.arrivals
-                if n <= total / 4 <= n + rec.rate // 2]
-        return (min(near) if near else offset) + n / rec.rate
-    heard_times = [render_time(n) for n in heard]
+    if arrivals_heard:
+        # When a recording program gets it: the arrival of the first block holding the onset.
+        # Unlike the offset this includes the graph's quantum and stays right if the recording's
+        # clock drifts from the monotonic one.
+        heard_times = [next((t for t, total in rec.arrivals if total / 4 > n), offset + n / rec.rate)
+                       for n in heard]
+    else:
+        heard_times = [offset + n / rec.rate for n in heard]
     # Pair each click with the first heard onset after it was sent.
     latencies = []
     for s in sent:
@@ -345,7 +347,8 @@ def pipewire_main(opts, parts):
                                 stream_run(env, nets, opts.stream_seconds))
                         elif part == "latency":
                             monitor, mic = latency_run(
-                                env, nets, devices=(("brindle_cable", None), (None, "brindle_mic")))
+                                env, nets, devices=(("brindle_cable", None), (None, "brindle_mic")),
+                                arrivals_heard=True)
                             results[(client, part)].append((monitor, mic))
                             print(f"  run {run + 1} {client} latency: monitor "
                                   f"{[round(x, 1) for x in monitor]} ms, microphone "
@@ -400,7 +403,7 @@ def main():
                         help="keep idle sinks running (a server without suspend-on-idle)")
     parser.add_argument("--pipewire", action="store_true",
                         help="measure on a headless PipeWire: pipewire-pulse, pw-cat, native")
-    parser.add_argument("--latency", default="960/48000",
+    parser.add_argument("--latency", default="1440/48000",
                         help="with --pipewire: node latency of the native stream and pw-cat")
     parser.add_argument("--clients", default="via pipewire-pulse,pw-cat,native",
                         help="with --pipewire: which of the three clients to measure")

@@ -23,6 +23,7 @@
 
 #include "audio/pipewire_props.h"
 #include "audio/posix_hosts.h"
+#include "protocol/packet.h"
 
 namespace brindle {
 namespace {
@@ -30,9 +31,9 @@ namespace {
 constexpr const char* APPLICATION_NAME = "Brindle receiver";
 constexpr const char* NODE_NAME = "brindle_receiver";
 constexpr const char* STREAM_NAME = "Phone microphone";
-constexpr uint32_t STREAM_RATE_HZ = 48000;
-// The graph quantum the stream asks for; picked by measuring CPU against click latency.
-constexpr uint32_t LATENCY_FRAMES = 960;
+// The graph quantum the stream asks for, 30 ms: measured (bench/cost), the lowest CPU that keeps
+// a click's median latency to a recording program within 60 ms.
+constexpr uint32_t LATENCY_FRAMES = 1440;
 // How long the server and its session manager get to answer before it counts as a failure.
 constexpr int64_t ANSWER_TIMEOUT_NS = 3'000'000'000;
 constexpr int64_t LINK_TIMEOUT_NS = 3'000'000'000;
@@ -488,11 +489,11 @@ class PipeWireDevice final : public AudioDevice {
   // also when that changes while the stream runs.
   Result<std::vector<SupportedConfigRange>> supported_output_configs() const override {
     return std::vector<SupportedConfigRange>{
-        {sink_.channels, STREAM_RATE_HZ, STREAM_RATE_HZ, SampleFormat::F32}};
+        {sink_.channels, STREAM_RATE, STREAM_RATE, SampleFormat::F32}};
   }
 
   Result<StreamConfig> default_output_config() const override {
-    return StreamConfig{sink_.channels, STREAM_RATE_HZ, SampleFormat::F32};
+    return StreamConfig{sink_.channels, STREAM_RATE, SampleFormat::F32};
   }
 
   Result<std::unique_ptr<AudioStream>> build_output_stream(const StreamConfig& config,

@@ -105,7 +105,7 @@ def stream_life(desk, ns):
                      {k: props.get(k) for k in ("application.name", "media.class",
                                                 "target.object", "node.latency")},
                      {"application.name": "Brindle receiver", "media.class": "Stream/Output/Audio",
-                      "target.object": "brindle_cable", "node.latency": "960/48000"})
+                      "target.object": "brindle_cable", "node.latency": "1440/48000"})
         tone_heard("native stream", desk, ns)
 
         rests = harness.wait_until(
