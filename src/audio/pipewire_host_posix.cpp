@@ -567,8 +567,10 @@ Result<std::unique_ptr<AudioHost>> connect_pipewire_host() {
     LoopLock lock((*pipewire)->loop());
     settled = (*pipewire)->settle();
   }
-  if (!settled)
+  if (!settled) {
+    // The daemon answered the connection: its failure is this host's to report.
     return std::unique_ptr<AudioHost>(std::make_unique<PipeWireHost>(make_error(settled.error())));
+  }
   return std::unique_ptr<AudioHost>(std::make_unique<PipeWireHost>(std::move(pipewire)));
 }
 
