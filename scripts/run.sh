@@ -6,8 +6,11 @@
 # sink it adds the virtual cable for this session (brindle-cable install --session).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-bash scripts/build.sh >/dev/null
+bash scripts/setup.sh run
+# The unit tests need the test toolchain (scripts/test.sh installs it); a plain run builds without.
+tests=OFF
+dpkg-query -W -f='${Status}' libgtest-dev 2>/dev/null | grep -q "install ok installed" && tests=ON
+bash scripts/build.sh -DBRINDLE_BUILD_TESTS=$tests >/dev/null
 
 if ! pactl info >/dev/null 2>&1; then
   runtime=${BRINDLE_PULSE_DIR:-/tmp/brindle-pulse-$(id -u)}

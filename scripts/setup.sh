@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tools and the test suites need.
+# Installs the Debian packages the build, the tools and the test suites need. With "run" only
+# those that building and running the receiver need (scripts/run.sh), not the test toolchain.
 set -euo pipefail
 
+run_packages=(
+  build-essential cmake ninja-build pkg-config
+  libfmt-dev libpulse-dev libpipewire-0.3-dev
+  pulseaudio pulseaudio-utils
+)
 packages=(
-  build-essential cmake ninja-build pkg-config git
-  libfmt-dev libpulse-dev
+  "${run_packages[@]}" git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
-  pulseaudio pulseaudio-utils sox unicode-data
+  sox unicode-data
   python3 python3-zeroconf python3-gi gir1.2-glib-2.0 avahi-utils avahi-daemon dbus dbus-daemon util-linux
   iproute2 bind9-dnsutils strace
   g++-mingw-w64-x86-64 wine wine64 xvfb
@@ -15,6 +20,8 @@ packages=(
   pipewire pipewire-bin wireplumber pipewire-pulse lintian dpkg-dev man-db
   nsis osslsigncode openssl
 )
+
+[ "${1:-}" = run ] && packages=("${run_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -37,7 +37,7 @@ if [ "${BRINDLE_SKIP_FUZZ:-0}" != 1 ]; then
 fi
 
 stage "native build"
-bash scripts/build.sh
+bash scripts/build.sh -DBRINDLE_BUILD_TESTS=ON
 
 if [ "${BRINDLE_SKIP_WINDOWS:-0}" != 1 ]; then
   stage "Windows build (MinGW-w64) and its tests under Wine"

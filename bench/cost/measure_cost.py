@@ -20,15 +20,31 @@ left; parec records
 the cable's monitor, and each block's arrival time places the recorded samples on the same
 clock (the earliest arrival relative to its last sample is taken as the render time).
 
+With --pipewire the sound server is a headless PipeWire desktop instead (pipewire, wireplumber
+and pipewire-pulse on a private runtime folder and session bus, the cable from brindle-cable
+install), and three clients are measured side by side, interleaved in each round: the receiver
+through pipewire-pulse, `pw-cat --playback` of a tone at the same node latency, and the receiver
+on PipeWire's own API. The server figure is then the sum of the PipeWire processes, and clicks are
+timed at the cable's monitor and at "Brindle microphone" by when parec receives them. --latency
+sets the node latency of the native stream and of pw-cat (PIPEWIRE_LATENCY); the default,
+1440/48000, is the receiver's.
+
 Usage (root): bench/cost/measure_cost.py [--build DIR] [--repeat N] [--idle-seconds S]
               [--stream-seconds S] [--only idle,nomdns,stream,latency] [--no-suspend-on-idle]
+              [--pipewire [--latency FRAMES/48000]]
 """
 import argparse
+import math
 import os
+import shutil
+import signal
 import statistics
+import struct
 import subprocess
 import sys
+import tempfile
 import time
+import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
@@ -120,12 +136,15 @@ def cost(before, after):
     return ticks_pct, 100.0 * run_ns / 1e9 / seconds, wakes
 
 
-def measure(rx_pid, server_pid, seconds):
-    rx0, srv0 = Sample(rx_pid), Sample(server_pid)
+def measure(rx_pid, server_pids, seconds):
+    """`server_pids`: one PID or a list, whose costs are summed."""
+    pids = server_pids if isinstance(server_pids, list) else [server_pids]
+    rx0, srv0 = Sample(rx_pid), [Sample(p) for p in pids]
     time.sleep(seconds)
-    rx1, srv1 = Sample(rx_pid), Sample(server_pid)
+    rx1, srv1 = Sample(rx_pid), [Sample(p) for p in pids]
     rx_ticks, rx_run, wakes = cost(rx0, rx1)
-    srv_ticks, srv_run, _ = cost(srv0, srv1)
+    srv = [cost(b, a) for b, a in zip(srv0, srv1)]
+    srv_ticks, srv_run = sum(c[0] for c in srv), sum(c[1] for c in srv)
     status = wakes.pop(rx_pid, (0.0, 0.0))[0]
     return {"rx": rx_run, "rx_ticks": rx_ticks, "srv": srv_run, "srv_ticks": srv_ticks,
             "wakes": sum(w for w, _ in wakes.values()), "status_wakes": status,
@@ -189,9 +208,9 @@ for n in range(clicks):
 class TimedRecording(harness.Recording):
     """parec with the arrival time of every block."""
 
-    def __init__(self, pulse, sink, rate):
+    def __init__(self, pulse, sink, rate, device=None):
         self.arrivals = []  # (monotonic time, total bytes so far)
-        super().__init__(pulse, sink, rate, 1)
+        super().__init__(pulse, sink, rate, 1, device=device)
 
     def _pump(self):
         total = 0
@@ -204,26 +223,39 @@ class TimedRecording(harness.Recording):
             self._chunks.append(data)
 
 
-def latency_run(pulse, nets, clicks=5):
+def latency_run(pulse, nets, clicks=5, devices=(("cable", None),), arrivals_heard=False):
+    """Click latencies (ms) at each of `devices` (sink, or None and a source), in that order."""
     rx = start_receiver([], pulse, nets)
-    rec = TimedRecording(pulse, "cable", 48000)
+    recs = [TimedRecording(pulse, sink, 48000, device) for sink, device in devices]
     try:
-        harness.wait_until(lambda: rec.seconds() > 0.5, 10)
+        harness.wait_until(lambda: all(rec.seconds() > 0.5 for rec in recs), 10)
         phone = subprocess.run(nets.in_phone(["/usr/bin/python3", "-c", CLICK_PHONE, PC_IP,
                                               str(clicks)]),
                                capture_output=True, text=True, timeout=60)
         sent = [float(x) for x in phone.stdout.split()]
-        rec.wait_seconds(rec.seconds() + 0.5)
+        for rec in recs:
+            rec.wait_seconds(rec.seconds() + 0.5)
     finally:
-        samples = rec.finish()
+        recorded = [(rec, rec.finish()) for rec in recs]
         rx.stop()
+    return [clicks_heard(rec, samples, sent, arrivals_heard) for rec, samples in recorded]
+
+
+def clicks_heard(rec, samples, sent, arrivals_heard=False):
     # Sample n was rendered at about offset + n / rate: the earliest block arrival.
     offset = min(t - (total / 4) / rec.rate for t, total in rec.arrivals)
     heard = []
     for n, x in enumerate(samples):
         if x > 0.3 and (not heard or n - heard[-1] > rec.rate // 2):
             heard.append(n)
-    heard_times = [offset + n / rec.rate for n in heard]
+    if arrivals_heard:
+        # When a recording program gets it: the arrival of the first block holding the onset.
+        # Unlike the offset this includes the graph's quantum and stays right if the recording's
+        # clock drifts from the monotonic one.
+        heard_times = [next((t for t, total in rec.arrivals if total / 4 > n), offset + n / rec.rate)
+                       for n in heard]
+    else:
+        heard_times = [offset + n / rec.rate for n in heard]
     # Pair each click with the first heard onset after it was sent.
     latencies = []
     for s in sent:
@@ -231,6 +263,123 @@ def latency_run(pulse, nets, clicks=5):
         if after and after[0] - s < 1.0:
             latencies.append(1000.0 * (after[0] - s))
     return latencies
+
+
+class PipeWireDesktop:
+    """The headless PipeWire of the cable suite, with the cable installed; quacks like
+    harness.PulseServer for the receiver runs (env, and proc.pid for the one server process)."""
+
+    def __init__(self, latency):
+        from cable_e2e import DesktopPipeWire
+        self.desk = DesktopPipeWire()
+        self.desk.start()
+        self.desk.cable("install")
+        self.latency = latency
+        self.env = dict(self.desk.env, PIPEWIRE_LATENCY=latency)
+
+    def pids(self):
+        return [p.pid for p in self.desk.procs]
+
+    def close(self):
+        self.desk.close()
+
+
+class ClientEnv:
+    """A harness.PulseServer stand-in with its own environment for one client."""
+
+    def __init__(self, env, pids):
+        self.env = env
+        self.proc = type("P", (), {"pid": pids})()
+
+
+def pw_cat_run(desk, seconds, tone):
+    """pw-cat playing the tone file into the cable at the same node latency."""
+    frames = desk.latency.split("/")[0]
+    cat = subprocess.Popen(["pw-cat", "--playback", "--target", "brindle_cable",
+                            f"--latency={frames}", tone], env=desk.env,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(STREAM_SETTLE_S)
+        return measure(cat.pid, desk.pids(), seconds)
+    finally:
+        harness.stop_process(cat, sig=signal.SIGTERM)
+
+
+def write_tone(path, seconds):
+    """A 1 kHz mono tone at 48 kHz, 16 bit, half scale."""
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(48000)
+        period = struct.pack("<48h", *(int(16384 * math.sin(2 * math.pi * k / 48)) for k in range(48)))
+        w.writeframes(period * (1000 * int(seconds)))
+
+
+def pipewire_main(opts, parts):
+    """The three clients on one PipeWire, interleaved per round."""
+    clients = opts.clients.split(",")
+    results = {(c, p): [] for c in clients for p in parts}
+    tone = os.path.join(tempfile.mkdtemp(prefix=f"brindle-cost-{os.getpid()}-"), "tone.wav")
+    write_tone(tone, opts.stream_seconds + 30)
+    with Namespaces() as nets:
+        desk = PipeWireDesktop(opts.latency)
+        try:
+            envs = {"via pipewire-pulse": ClientEnv(dict(desk.env, BRINDLE_AUDIO_HOST="pulseaudio"),
+                                                     desk.pids()),
+                    "native": ClientEnv(desk.env, desk.pids())}
+            print(f"receiver: {RECEIVER}; node latency {opts.latency}", flush=True)
+            for run in range(opts.repeat):
+                for client in clients:
+                    for part in parts:
+                        if client == "pw-cat":
+                            if part == "stream":
+                                results[(client, part)].append(
+                                    pw_cat_run(desk, opts.stream_seconds, tone))
+                            continue
+                        env = envs[client]
+                        if part in ("idle", "nomdns"):
+                            args = [] if part == "idle" else ["--no-mdns"]
+                            results[(client, part)].append(
+                                idle_run(env, nets, args, opts.idle_seconds))
+                        elif part == "stream":
+                            results[(client, part)].append(
+                                stream_run(env, nets, opts.stream_seconds))
+                        elif part == "latency":
+                            monitor, mic = latency_run(
+                                env, nets, devices=(("brindle_cable", None), (None, "brindle_mic")),
+                                arrivals_heard=True)
+                            results[(client, part)].append((monitor, mic))
+                            print(f"  run {run + 1} {client} latency: monitor "
+                                  f"{[round(x, 1) for x in monitor]} ms, microphone "
+                                  f"{[round(x, 1) for x in mic]} ms", flush=True)
+                        if part != "latency" and results[(client, part)]:
+                            r = results[(client, part)][-1]
+                            print(f"  run {run + 1} {client} {part}: client {r['rx']:.3f} %, "
+                                  f"PipeWire {r['srv']:.3f} %, total {r['rx'] + r['srv']:.3f} %",
+                                  flush=True)
+        finally:
+            desk.close()
+            shutil.rmtree(os.path.dirname(tone), ignore_errors=True)
+    print()
+    print("| client | part | client CPU | PipeWire processes | total |")
+    print("|---|---|---|---|---|")
+    for client in clients:
+        for part in parts:
+            rs = results[(client, part)]
+            if not rs:
+                continue
+            if part == "latency":
+                monitor = [x for m, _ in rs for x in m]
+                mic = [x for _, m in rs for x in m]
+                print(f"| {client} | click latency | monitor {spread(monitor, ' ms', 1)} | "
+                      f"microphone {spread(mic, ' ms', 1)} | |")
+                continue
+            med = lambda key: statistics.median(r[key] for r in rs)
+            total = statistics.median(r["rx"] + r["srv"] for r in rs)
+            print(f"| {client} | {part} | {med('rx'):.3f} % | {med('srv'):.3f} % | "
+                  f"{total:.3f} % (n={len(rs)}) |")
+    return 0
 
 
 def spread(values, unit, digits=2):
@@ -252,6 +401,12 @@ def main():
     parser.add_argument("--only", default="idle,nomdns,stream,latency")
     parser.add_argument("--no-suspend-on-idle", action="store_true",
                         help="keep idle sinks running (a server without suspend-on-idle)")
+    parser.add_argument("--pipewire", action="store_true",
+                        help="measure on a headless PipeWire: pipewire-pulse, pw-cat, native")
+    parser.add_argument("--latency", default="1440/48000",
+                        help="with --pipewire: node latency of the native stream and pw-cat")
+    parser.add_argument("--clients", default="via pipewire-pulse,pw-cat,native",
+                        help="with --pipewire: which of the three clients to measure")
     opts = parser.parse_args()
     RECEIVER = os.path.join(opts.build, "brindle-receiver")
     SENDER = os.path.join(opts.build, "brindle-send")
@@ -259,6 +414,8 @@ def main():
         print("needs root (network namespaces)")
         return 1
     parts = opts.only.split(",")
+    if opts.pipewire:
+        return pipewire_main(opts, parts)
     results = {p: [] for p in parts}
     latencies = []
     with Namespaces() as nets, harness.PulseServer() as pulse:
@@ -274,7 +431,7 @@ def main():
             if "stream" in parts:
                 results["stream"].append(stream_run(pulse, nets, opts.stream_seconds))
             if "latency" in parts:
-                clicks = latency_run(pulse, nets)
+                clicks = latency_run(pulse, nets)[0]
                 latencies += clicks
                 print(f"  run {run + 1} latency: {[round(x, 1) for x in clicks]} ms", flush=True)
             for part in parts:

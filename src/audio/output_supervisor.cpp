@@ -56,6 +56,8 @@ Result<std::string> OutputSupervisor::open(Clock::time_point now) {
   if (!output) return make_error(output.error());
   std::string line = rendering_line(*output);
   output_.emplace(std::move(output).value());
+  // While the output was gone the queue kept cycling up to its high-water mark: play the newest.
+  jitter_->drop_backlog();
   state_ = State::RUNNING;
   running_since_ = now;
   return line;

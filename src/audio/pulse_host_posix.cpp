@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio/audio_host.h"
+#include "audio/posix_hosts.h"
 
 namespace brindle {
 namespace {
@@ -403,7 +404,7 @@ class PulseHost final : public AudioHost {
 
 }  // namespace
 
-std::unique_ptr<AudioHost> default_host() {
+std::unique_ptr<AudioHost> make_pulse_host() {
   return std::make_unique<PulseHost>();
 }
 

@@ -90,6 +90,15 @@ void JitterBuffer::pop_into(std::span<float> block) {
   std::fill(block.begin() + static_cast<std::ptrdiff_t>(take), block.end(), 0.0f);
 }
 
+void JitterBuffer::drop_backlog() {
+  const std::lock_guard lock(mutex_);
+  if (len_ > prefill_) {
+    read_pos_ = (read_pos_ + len_ - prefill_) % JITTER_CAPACITY;
+    len_ = prefill_;
+  }
+  primed_ = len_ >= start_level();
+}
+
 double JitterBuffer::fill_ms() const {
   const std::lock_guard lock(mutex_);
   return static_cast<double>(len_) / 48000.0 * 1000.0;

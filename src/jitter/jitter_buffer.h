@@ -24,6 +24,10 @@ class JitterBuffer {
   // Render side: fills the whole block, silence while filling or dry.
   void pop_into(std::span<float> block);
 
+  // After an outage of the output: keeps only the newest prefill of what piled up, and playback
+  // waits for the prefill again if less than that is left.
+  void drop_backlog();
+
   double fill_ms() const;
   uint64_t underruns() const;
   // Nothing to play: empty, or still filling toward the prefill (pops give silence either way).

@@ -79,9 +79,11 @@ TEST(OutputSupervisor, ReopensTheSameQueryEveryRetryAfterOneErrorLine) {
   EXPECT_EQ(f.supervisor->state(), State::FAILED);
   EXPECT_TRUE(f.stream().released);
 
+  f.push(5000);  // piled up while nothing played
   f.world.devices = {device("Speakers"), device(CABLE)};
   f.supervisor->step(f.t0 + 5s);
   EXPECT_EQ(f.supervisor->state(), State::RUNNING);
+  EXPECT_EQ(f.jitter->fill_ms(), 40.0);  // the newest prefill, not the backlog
   EXPECT_EQ(f.out, std::vector<std::string>{CABLE_LINE});
   EXPECT_TRUE(f.stream().playing);
 

@@ -137,6 +137,33 @@ TEST(Jitter, PushPastHighWaterKeepsExactlyTheNewestPrefill) {
   EXPECT_EQ(played, ramp(1920, next - 1920));
 }
 
+struct Backlog {
+  size_t queued;       // before drop_backlog()
+  size_t kept;         // after it
+  bool plays_at_once;  // primed: the next pop plays rather than waits
+};
+
+class JitterDropBacklog : public ::testing::TestWithParam<Backlog> {};
+
+TEST_P(JitterDropBacklog, KeepsTheNewestPrefillAndWaitsBelowIt) {
+  const Backlog& b = GetParam();
+  JitterBuffer buffer(40);
+  buffer.push(ramp(b.queued, 1));
+  buffer.drop_backlog();
+  EXPECT_EQ(queued(buffer), b.kept);
+  const std::vector<float> block = pop(buffer);
+  if (b.plays_at_once) {
+    EXPECT_EQ(block[0], static_cast<float>(b.queued - b.kept + 1));
+  } else {
+    EXPECT_TRUE(all_zero(block));
+  }
+  EXPECT_EQ(buffer.underruns(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Jitter, JitterDropBacklog,
+                         ::testing::Values(Backlog{5000, 1920, true}, Backlog{1920, 1920, true},
+                                           Backlog{1000, 1000, false}, Backlog{0, 0, false}));
+
 TEST(Jitter, TrimHappensOncePerDatagramNotPerSample) {
   JitterBuffer buffer(40);
   buffer.push(ramp(5000, 1));
