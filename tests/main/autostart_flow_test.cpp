@@ -25,18 +25,6 @@ class FakeStore final : public AutostartStore {
     calls.push_back("remove");
     return answer_;
   }
-  ValueProbe probe() {
-    return [this](std::string_view key) -> Result<bool> {
-      const bool mark = key == STARTUP_APPROVED_KEY;
-      EXPECT_TRUE(mark || key == RUN_KEY) << key;
-      const std::string call = mark ? "query mark" : "query run";
-      calls.push_back(call);
-      const auto answer = answers_.find(call);
-      if (answer == answers_.end()) return true;
-      if (!answer->second) return make_error(answer->second.error());
-      return answer->second->exit_code == 0;
-    };
-  }
   std::vector<std::string> calls;
 
  private:
