@@ -1,7 +1,7 @@
 // Waits for the receiver's warning dialog (caption "Brindle Receiver") on the Wine suite's
 // virtual display, prints what it shows and presses OK. Output, one item a line:
-//   caption, "topmost" when it stays in front, then "icon" where an icon control shows one, then
-//   each other control's text (line breaks written as \n).
+//   caption, then "icon" where an icon control shows one, then each other control's text (line
+//   breaks written as \n).
 // Exits 0 when a dialog was read and closed, 1 when none came within the given seconds.
 #include <windows.h>
 
@@ -52,8 +52,6 @@ int main(int argc, char** argv) {
     if (dialog != nullptr) {
       ::Sleep(300);  // let the dialog finish its set-up
       std::vector<std::string> lines = {text_of(dialog)};
-      if ((::GetWindowLongPtrW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0)
-        lines.push_back("topmost");
       ::EnumChildWindows(dialog, collect, reinterpret_cast<LPARAM>(&lines));
       for (const std::string& line : lines) brindle::console::write_out(line + "\n");
       ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);

@@ -251,9 +251,12 @@ def hidden_start_failure(suite, wine):
     """A start-up failure with --background also asks for the warning dialog. Wine without a
     display cannot show it and returns at once; its dialog trace channel shows the message box
     template being built ("Using message box font"), which is how the suite sees the box asked
-    for here; dialog_on_a_display reads the box itself."""
+    for here; dialog_on_a_display reads the box itself. A relay trace of MessageBoxW shows its
+    style: in front (MB_SETFOREGROUND | MB_TOPMOST), which Wine 8 itself does not act on."""
     check = suite.check
-    debug = {"WINEDEBUG": "-all,trace+dialog"}
+    wine.run(["reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/d",
+              "user32.MessageBoxW", "/f"])
+    debug = {"WINEDEBUG": "-all,trace+dialog,+relay"}
     for args, boxed in (([], False), (["--background"], True)):
         result = wine.run([suite.EXE, *args, "--no-mdns", "--device", "no such endpoint"],
                           extra_env=debug, timeout=60)
@@ -267,6 +270,13 @@ def hidden_start_failure(suite, wine):
               f"{result.returncode} {own[:3]}")
         check(f"audio failure {args}: warning dialog {'asked for' if boxed else 'not asked for'}",
               asked == boxed, err[-500:])
+        if boxed:
+            # MB_OK | MB_ICONWARNING | MB_SETFOREGROUND | MB_TOPMOST
+            calls = [l for l in err.splitlines() if "Call user32.MessageBoxW(" in l]
+            check("audio failure in the background: the dialog comes to the front",
+                  len(calls) == 1 and ",00050030) ret=" in calls[0],
+                  str(calls))
+    wine.run(["reg", "delete", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/f"])
 
 
 def dialog_on_a_display(suite, wine, root):
@@ -311,11 +321,9 @@ def dialog_on_a_display(suite, wine, root):
             own.pop(0)  # the message's leading empty line is not part of the dialog's text
         message = "\\n".join(own)
         shown = reader.stdout.decode(errors="replace").splitlines()
-        check("hidden start-up failure: the dialog shows caption, warning icon, message and OK, "
-              "in front of other windows",
+        check("hidden start-up failure: the dialog shows caption, warning icon, message and OK",
               reader.returncode == 0 and shown[:1] == ["Brindle Receiver"] and "icon" in shown
-              and message.startswith("audio: ") and message in shown and "OK" in shown
-              and "topmost" in shown,
+              and message.startswith("audio: ") and message in shown and "OK" in shown,
               f"{shown} / {message!r}")
         check("hidden start-up failure: status 1 once the dialog is closed",
               receiver.returncode == 1, str(receiver.returncode))
