@@ -37,7 +37,10 @@ Checks:
     copy of the receiver must never run. The stand-in records the exact argument lists;
   * the release resources (windows_checks.py), the login start in a windowless copy and the
     warning dialog for a start-up failure with --background (its text read back on an Xvfb
-    display, in a second prefix).
+    display, in a second prefix, with its MessageBoxW style seen in a relay trace); on that
+    display a --background receiver's hidden "BrindleReceiver" window, which WM_CLOSE ends with
+    status 0 so that a new start runs. The login start's fallback when its copy cannot start is
+    in the Windows unit tests (HandOverGuard).
 """
 import os
 import re
