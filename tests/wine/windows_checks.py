@@ -175,6 +175,24 @@ def startup_mark_with_wine_reg(suite, wine):
           f"{result.returncode} {result.stdout!r} {result.stderr!r}")
 
 
+def refused_run_key_read(suite, wine):
+    """--autostart off reads the Run key itself: a read the key's DACL refuses (Wine enforces it)
+    is an error, not "nothing registered", and the value stays."""
+    helper = os.path.join(suite.TESTS_DIR, "wine_key_access.exe")
+    wine.run(["reg", "add", suite.RUN_KEY, "/v", "Brindle", "/t", "REG_SZ", "/d", "x", "/f"])
+    denied = wine.run([helper, "deny"]).returncode == 0
+    try:
+        result = wine.run([suite.EXE, "--autostart", "off"])
+    finally:
+        wine.run([helper, "allow"])
+    suite.check("--autostart off with the Run key unreadable: \"autostart: cannot read …\", status 1",
+                denied and result.returncode == 1 and result.stdout == b"" and result.stderr.startswith(
+                    f"autostart: cannot read {suite.RUN_KEY}: ".encode())
+                and suite.reg_query(wine) == ("REG_SZ", "x"),
+                f"{denied} {result.returncode} {result.stderr!r} {suite.reg_query(wine)}")
+    wine.run(["reg", "delete", suite.RUN_KEY, "/v", "Brindle", "/f"])
+
+
 def autostart_with_standin(suite, wine, root):
     """The stand-in reg in the prefix's system folder, a planted one beside a copy of the
     receiver: only the system one may run; its answers drive the paths Wine's reg cannot show

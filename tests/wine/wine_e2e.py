@@ -31,7 +31,7 @@ Checks:
     "nodrv_CreateWindow"), so the refused start ends by itself; DISPLAY is removed to make sure
     and the start runs under a time-out all the same;
   * --autostart on/off with Wine's own reg, read back with `wine reg query`, including the
-    StartupApproved mark. Wine's reg writes its errors to standard output (Windows' writes them
+    StartupApproved mark, and --autostart off refused reading the Run key (a DACL set by a helper). Wine's reg writes its errors to standard output (Windows' writes them
     to standard error) and only in English, so localized, OEM-coded, silent and hanging answers
     come from a stand-in reg.exe put into the prefix's system folder; a planted reg.exe beside a
     copy of the receiver must never run. The stand-in records the exact argument lists;
@@ -499,6 +499,7 @@ def main():
         windows_checks.dialog_on_a_display(suite, wine, root)
         autostart_with_wine_reg(wine)
         windows_checks.startup_mark_with_wine_reg(suite, wine)
+        windows_checks.refused_run_key_read(suite, wine)
         windows_checks.autostart_with_standin(suite, wine, root)
     finally:
         if wine:
