@@ -55,6 +55,7 @@ void ensure_single_instance() {
       ::CloseHandle(mutex);
       instance_guard = hand_over.handed->guard;
     } else {
+      ::CloseHandle(hand_over.handed->guard);  // not the named mutex after all
       instance_guard = mutex;
     }
     ::SetEvent(hand_over.handed->ready.get());
