@@ -377,10 +377,15 @@ def tray_window(suite, env):
             check(f"background start ({attempt}): the BrindleReceiver window exists, hidden",
                   found.returncode == 0 and found.stdout == b"hidden\n",
                   f"{found.returncode} {found.stdout!r} {receiver.poll()}")
+            if found.returncode != 0:
+                return
             time.sleep(3)  # past the start-up and a first status line
             closed = subprocess.run([suite.WINE, helper, "close", "10"], env=env,
                                     capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
-            out, err = receiver.communicate(timeout=30)
+            try:
+                out, err = receiver.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                out, err = b"", b"still running 30 s after WM_CLOSE"
             lines = out.decode(errors="replace").splitlines()
             check(f"background start ({attempt}): WM_CLOSE ends the receiver with status 0",
                   closed.returncode == 0 and receiver.returncode == 0
