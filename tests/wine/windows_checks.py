@@ -180,16 +180,19 @@ def refused_run_key_read(suite, wine):
     is an error, not "nothing registered", and the value stays."""
     helper = os.path.join(suite.TESTS_DIR, "wine_key_access.exe")
     wine.run(["reg", "add", suite.RUN_KEY, "/v", "Brindle", "/t", "REG_SZ", "/d", "x", "/f"])
+    stored = suite.reg_query(wine)
     denied = wine.run([helper, "deny"]).returncode == 0
     try:
+        unreadable = suite.reg_query(wine) is None  # Wine's own reg is refused too
         result = wine.run([suite.EXE, "--autostart", "off"])
     finally:
         wine.run([helper, "allow"])
     suite.check("--autostart off with the Run key unreadable: \"autostart: cannot read …\", status 1",
-                denied and result.returncode == 1 and result.stdout == b"" and result.stderr.startswith(
+                result.returncode == 1 and result.stdout == b"" and result.stderr.startswith(
                     f"autostart: cannot read {suite.RUN_KEY}: ".encode())
                 and suite.reg_query(wine) == ("REG_SZ", "x"),
-                f"{denied} {result.returncode} {result.stderr!r} {suite.reg_query(wine)}")
+                f"stored {stored}, denied {denied}, unreadable {unreadable}: {result.returncode} "
+                f"{result.stdout!r} {result.stderr!r}, after: {suite.reg_query(wine)}")
     wine.run(["reg", "delete", suite.RUN_KEY, "/v", "Brindle", "/f"])
 
 
