@@ -10,6 +10,11 @@
 ; The receiver's single-instance mutex: it exists exactly while a receiver runs in this session.
 !define RECEIVER_MUTEX "Local\BrindleReceiver"
 !define SETUP_MUTEX "Local\BrindleReceiverSetup"
+; The hidden window of a background receiver; WM_CLOSE to it ends the receiver.
+!define RECEIVER_WINDOW_CLASS "BrindleReceiver"
+!ifndef WM_CLOSE
+!define WM_CLOSE 0x0010
+!endif
 !define SYNCHRONIZE 0x00100000
 !define ERROR_ALREADY_EXISTS 183
 !define ERROR_CANCELLED 1223
@@ -40,6 +45,26 @@ Function ${un}StopReceiver
   Pop $0
   ${If} $0 == 1
     DetailPrint "Ending the running Brindle receiver..."
+    ; A background receiver ends itself on WM_CLOSE to its window; give it 5 s before taskkill.
+    FindWindow $1 "${RECEIVER_WINDOW_CLASS}"
+    ${If} $1 P<> 0
+      System::Call 'user32::PostMessageW(p r1, i ${WM_CLOSE}, p 0, p 0)'
+      StrCpy $1 0
+      ${Do}
+        Sleep 100
+        IntOp $1 $1 + 1
+        Call ${un}ReceiverRunning
+        Pop $0
+        ${If} $0 == 0
+          StrCpy $0 closed
+          ${Break}
+        ${EndIf}
+      ${LoopUntil} $1 >= 50
+    ${EndIf}
+  ${EndIf}
+  ${If} $0 == closed
+    StrCpy $0 1
+  ${ElseIf} $0 == 1
     ReadEnvStr $1 USERNAME
     nsExec::ExecToLog '"$SYSDIR\taskkill.exe" /F /IM ${RECEIVER_EXE} /FI "USERNAME eq $1"'
     Pop $1

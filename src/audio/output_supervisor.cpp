@@ -92,6 +92,7 @@ void OutputSupervisor::fail(Clock::time_point retry_at) {
   host_.reset();
   state_ = State::FAILED;
   retry_at_ = retry_at;
+  if (settings_.output_changed) settings_.output_changed(false);
 }
 
 std::optional<OutputSupervisor::Clock::time_point> OutputSupervisor::step(Clock::time_point now) {
@@ -106,6 +107,7 @@ std::optional<OutputSupervisor::Clock::time_point> OutputSupervisor::step(Clock:
       return retry_at_;
     }
     settings_.write_out(*line);
+    if (settings_.output_changed) settings_.output_changed(true);
   }
   if (state_ == State::PAUSED) {
     if (last_datagram_.load() == datagram_at_pause_) return std::nullopt;

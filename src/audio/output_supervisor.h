@@ -45,6 +45,8 @@ class OutputSupervisor {
     Clock::duration idle_after = std::chrono::seconds(5);
     Writer write_out;  // the rendering line after a recovery
     Writer write_err;  // "audio stream error: {err}"
+    // Told false when the stream is lost and true when it is back, on the supervising thread.
+    std::function<void(bool available)> output_changed;
   };
 
   OutputSupervisor(HostFactory hosts, std::string query, std::shared_ptr<JitterBuffer> jitter,

@@ -19,11 +19,9 @@ Result<ProcessOutput> RegAutostartStore::run_reg(std::span<const std::string> ar
 }
 
 Result<ProcessOutput> RegAutostartStore::drop_value(std::string_view key) {
-  const std::array<std::string, 4> query = {"query", std::string(key), "/v",
-                                            std::string(RUN_VALUE_NAME)};
-  const Result<ProcessOutput> found = run_reg(query);
-  if (!found || found->timed_out) return found;
-  if (found->exit_code != 0) return ProcessOutput{};  // not there: nothing to delete
+  const Result<bool> found = probe_(key);
+  if (!found) return ProcessOutput{1, "", found.error()};
+  if (!*found) return ProcessOutput{};  // not there: nothing to delete
   // "/f" suppresses the confirmation question.
   const std::array<std::string, 5> remove = {"delete", std::string(key), "/v",
                                              std::string(RUN_VALUE_NAME), "/f"};

@@ -42,15 +42,24 @@ class AutostartStore {
 // The platform's store (the Run key through `reg` on Windows, a desktop entry elsewhere).
 std::unique_ptr<AutostartStore> make_autostart_store();
 
+// The login command stored under the Run key ("Brindle"), read with the registry API: nothing when
+// there is none, an error when it cannot be read. Windows only.
+Result<std::optional<std::string>> read_run_value(std::string_view key);
+
 using ProcessRunner =
     std::function<Result<ProcessOutput>(const std::string& program, std::span<const std::string>)>;
 
-// The Run key value, written and deleted by the system's `reg` tool. A value is asked for with
-// `reg query` before it is deleted, since `reg`'s "not found" message is in the system's language.
-// Both add and remove also drop the StartupApproved mark.
+// Whether the value `RUN_VALUE_NAME` exists under a key ("HKCU\\..."), read with the registry
+// API; an error when the key cannot be read (access denied, say), which is not "absent".
+using ValueProbe = std::function<Result<bool>(std::string_view key)>;
+
+// The Run key value, written and deleted by the system's `reg` tool. A value is looked for before
+// it is deleted, since `reg`'s "not found" message is in the system's language and says nothing
+// of a read that was refused. Both add and remove also drop the StartupApproved mark.
 class RegAutostartStore final : public AutostartStore {
  public:
-  explicit RegAutostartStore(ProcessRunner run) : run_(std::move(run)) {}
+  RegAutostartStore(ProcessRunner run, ValueProbe probe)
+      : run_(std::move(run)), probe_(std::move(probe)) {}
   Result<ProcessOutput> add(std::string_view data) override;
   Result<ProcessOutput> remove() override;
 
@@ -60,6 +69,7 @@ class RegAutostartStore final : public AutostartStore {
   Result<ProcessOutput> drop_value(std::string_view key);
 
   ProcessRunner run_;
+  ValueProbe probe_;
 };
 
 // What the action prints and its exit status.

@@ -1,6 +1,15 @@
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
 #include "main/autostart_store.h"
+#include "platform/os_error.h"
 #include "platform/process.h"
 #include "platform/tool_text.h"
+#include "platform/utf8.h"
 
 namespace brindle {
 namespace {
@@ -14,10 +23,53 @@ Result<ProcessOutput> run_system_reg(const std::string& program,
   return ran;
 }
 
+std::wstring wide(std::string_view text) {
+  const std::u16string units = utf8::to_utf16(text);
+  return std::wstring(units.begin(), units.end());
+}
+
+Result<bool> value_exists(std::string_view key) {
+  Result<std::optional<std::string>> value = read_run_value(key);
+  if (!value) return make_error(value.error());
+  return value->has_value();
+}
+
 }  // namespace
 
+Result<std::optional<std::string>> read_run_value(std::string_view key) {
+  constexpr std::string_view USER_ROOT = "HKCU\\";
+  if (!key.starts_with(USER_ROOT)) return make_error(fmt::format("not a per-user key: {}", key));
+  const std::wstring subkey = wide(key.substr(USER_ROOT.size()));
+  const std::wstring name = wide(RUN_VALUE_NAME);
+  const auto failed = [&](LSTATUS status) {
+    return make_error(fmt::format("cannot read {}: {}", key, os_error_text(status)));
+  };
+  // The value may grow between asking for its size and reading it: ask again then.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD type = 0;
+    DWORD size = 0;
+    LSTATUS status = ::RegGetValueW(HKEY_CURRENT_USER, subkey.c_str(), name.c_str(),
+                                    RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size);
+    // A missing key holds no value either.
+    if (status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
+    if (status != ERROR_SUCCESS) return failed(status);
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
+    DWORD got = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+    status = ::RegGetValueW(HKEY_CURRENT_USER, subkey.c_str(), name.c_str(),
+                            RRF_RT_ANY | RRF_NOEXPAND, &type, data.data(), &got);
+    if (status == ERROR_MORE_DATA) continue;
+    if (status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
+    if (status != ERROR_SUCCESS) return failed(status);
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return std::optional<std::string>(std::string());
+    std::u16string text(reinterpret_cast<const char16_t*>(data.data()), got / sizeof(wchar_t));
+    while (!text.empty() && text.back() == u'\0') text.pop_back();
+    return std::optional<std::string>(utf8::from_utf16(text));
+  }
+  return failed(ERROR_MORE_DATA);
+}
+
 std::unique_ptr<AutostartStore> make_autostart_store() {
-  return std::make_unique<RegAutostartStore>(run_system_reg);
+  return std::make_unique<RegAutostartStore>(run_system_reg, value_exists);
 }
 
 }  // namespace brindle

@@ -10,4 +10,17 @@ BackgroundStart background_start(unsigned console_processes, bool continued) {
   return BackgroundStart::HIDE_CONSOLE;
 }
 
+AfterHandOver after_hand_over(CopyAnswer answer) {
+  switch (answer) {
+    case CopyAnswer::HOLDS_GUARD:
+      return AfterHandOver::END_HERE;
+    case CopyAnswer::NO_ANSWER:
+      return AfterHandOver::STOP_COPY_AND_GO_ON;
+    case CopyAnswer::NOT_STARTED:
+    case CopyAnswer::ENDED:
+      break;
+  }
+  return AfterHandOver::GO_ON;
+}
+
 }  // namespace brindle

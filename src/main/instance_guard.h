@@ -21,9 +21,10 @@ void hide_console();
 
 // The background mode of --background. Where this process is the only one on its console (a
 // login start), a terminal window cannot be hidden reliably, so the receiver goes on in a copy of
-// this process that has no console window at all and takes over the instance guard; the result is
-// then true and this process is to end with status 0. Otherwise it hides the console (or does
-// nothing without one) and returns false.
+// this process that has no console window at all and takes over the instance guard; once the copy
+// has said that it holds the guard the result is true and this process is to end with status 0.
+// Otherwise (no copy, or none that answered in time) it hides the console (or does nothing without
+// one) and returns false: this process is the receiver.
 bool enter_background();
 
 }  // namespace brindle

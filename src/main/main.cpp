@@ -22,6 +22,7 @@
 #include "main/receiver_log.h"
 #include "main/startup_failure.h"
 #include "main/status_line.h"
+#include "main/tray_icon.h"
 #include "main/warning_dialog.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
@@ -67,6 +68,8 @@ int start_receiver(const Options& options) {
   ensure_single_instance();
   if (options.background && enter_background()) return 0;
   if (options.background) console::set_log(open_receiver_log());
+  // A background receiver shows itself in the notification area (Windows); a console does not.
+  const std::shared_ptr<TrayIcon> tray = options.background ? start_tray_icon(options) : nullptr;
   const auto fail = [&](std::string_view err_text) {
     return report_startup_failure(err_text, options.background,
                                   {console::write_err, show_warning_dialog});
@@ -78,7 +81,11 @@ int start_receiver(const Options& options) {
   // Kept until the process ends: reopens the output after a stream error, rests it when idle.
   const auto output = std::make_shared<OutputSupervisor>(
       default_host, options.device, jitter,
-      OutputSupervisor::Settings{.write_out = console::write_out, .write_err = console::write_err});
+      OutputSupervisor::Settings{.write_out = console::write_out,
+                                 .write_err = console::write_err,
+                                 .output_changed = [tray](bool available) {
+                                   if (tray) tray->output_changed(available);
+                                 }});
   const Result<std::string> rendering = output->start();
   if (!rendering) {
     return fail("\naudio: " + rendering.error() + "\n");
@@ -121,7 +128,9 @@ int start_receiver(const Options& options) {
   }
 
   console::write_out("\n");
-  status_loop(jitter, stats);
+  status_loop(jitter, stats, [tray](StreamState state, const StatusFigures& figures) {
+    if (tray) tray->show(state, figures.sender);
+  });
 }
 
 int run(const std::vector<std::string>& arguments) {

@@ -32,11 +32,6 @@ std::string_view state_text(StreamState state) {
   return "waiting";
 }
 
-StreamState stream_state(uint64_t packets, uint64_t delta) {
-  if (delta != 0) return StreamState::STREAMING;
-  return packets == 0 ? StreamState::WAITING : StreamState::IDLE;
-}
-
 // 32-bit arithmetic throughout, so the bar moves exactly as the figures say.
 float next_meter(float meter, float peak, bool had_datagrams) {
   const float decayed = meter * METER_DECAY;
@@ -46,6 +41,11 @@ float next_meter(float meter, float peak, bool had_datagrams) {
 }
 
 }  // namespace
+
+StreamState stream_state(uint64_t packets, uint64_t delta) {
+  if (delta != 0) return StreamState::STREAMING;
+  return packets == 0 ? StreamState::WAITING : StreamState::IDLE;
+}
 
 std::string meter_bar(float level) {
   const float clamped = std::isnan(level) ? 0.0f : std::clamp(level, 0.0f, 1.0f);
@@ -72,7 +72,8 @@ std::string format_status_line(StatusLoopState& state, const StatusFigures& figu
   return line;
 }
 
-void status_loop(std::shared_ptr<JitterBuffer> jitter, std::shared_ptr<ReceiverStats> stats) {
+void status_loop(std::shared_ptr<JitterBuffer> jitter, std::shared_ptr<ReceiverStats> stats,
+                 StatusListener listener) {
   StatusLoopState state;
   for (;;) {
     // A plain relative sleep: the period includes the time spent writing, and drifts.
@@ -85,7 +86,10 @@ void status_loop(std::shared_ptr<JitterBuffer> jitter, std::shared_ptr<ReceiverS
     figures.sender = stats->last_addr();
     figures.fill_ms = jitter->fill_ms();
     figures.underruns = jitter->underruns();
+    const StreamState link =
+        stream_state(figures.packets, figures.packets - state.previous_packets);
     console::write_status(format_status_line(state, figures));
+    if (listener) listener(link, figures);
   }
 }
 

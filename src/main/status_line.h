@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,8 +38,14 @@ struct StatusFigures {
 // One line with its trailing "\n"; advances `state` (meter decay, previous packets).
 std::string format_status_line(StatusLoopState& state, const StatusFigures& figures);
 
+// The link state a line shows for `packets` so far, `delta` of them new.
+StreamState stream_state(uint64_t packets, uint64_t delta);
+
+// Told after each line what it showed (the notification-area icon follows the status line).
+using StatusListener = std::function<void(StreamState, const StatusFigures&)>;
+
 // Never returns: sleeps two seconds, then writes one line, for ever. Main thread.
 [[noreturn]] void status_loop(std::shared_ptr<JitterBuffer> jitter,
-                              std::shared_ptr<ReceiverStats> stats);
+                              std::shared_ptr<ReceiverStats> stats, StatusListener listener = {});
 
 }  // namespace brindle

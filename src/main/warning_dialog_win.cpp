@@ -19,7 +19,9 @@ std::wstring wide(std::string_view text) {
 void show_warning_dialog(std::string_view text) {
   const std::wstring wide_text = wide(text);
   const std::wstring caption = wide(DIALOG_CAPTION);
-  ::MessageBoxW(nullptr, wide_text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING);
+  // In front: it comes from a hidden process, which cannot otherwise take the foreground.
+  ::MessageBoxW(nullptr, wide_text.c_str(), caption.c_str(),
+                MB_OK | MB_ICONWARNING | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
 }  // namespace brindle

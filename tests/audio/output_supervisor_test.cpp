@@ -38,6 +38,7 @@ struct Fixture {
   int hosts_made = 0;
   std::vector<std::string> out;
   std::vector<std::string> err;
+  std::vector<bool> availability;  // what output_changed was told, in order
   std::shared_ptr<JitterBuffer> jitter = std::make_shared<JitterBuffer>(40.0);
   std::unique_ptr<OutputSupervisor> supervisor;
   const Clock::time_point t0 = Clock::now();
@@ -47,6 +48,7 @@ struct Fixture {
     OutputSupervisor::Settings settings;
     settings.write_out = [this](std::string_view text) { out.emplace_back(text); };
     settings.write_err = [this](std::string_view text) { err.emplace_back(text); };
+    settings.output_changed = [this](bool available) { availability.push_back(available); };
     supervisor = std::make_unique<OutputSupervisor>(
         [this] {
           ++hosts_made;
@@ -93,6 +95,7 @@ TEST(OutputSupervisor, ReopensTheSameQueryEveryRetryAfterOneErrorLine) {
   f.stream().data(buffer.data(), buffer.size());
   EXPECT_EQ(buffer[0], 0.25f);
   EXPECT_EQ(f.err.size(), 1u);
+  EXPECT_EQ(f.availability, (std::vector<bool>{false, true}));  // failed retries say nothing
 }
 
 TEST(OutputSupervisor, RestsWhenIdleAndDrainedAndResumesOnTheNextDatagram) {
@@ -122,6 +125,7 @@ TEST(OutputSupervisor, RestsWhenIdleAndDrainedAndResumesOnTheNextDatagram) {
   EXPECT_TRUE(f.stream().playing);
   EXPECT_EQ(f.hosts_made, 1);
   EXPECT_TRUE(f.err.empty());
+  EXPECT_TRUE(f.availability.empty());  // resting is not losing the device
 }
 
 TEST(OutputSupervisor, FailedResumeIsOneStreamErrorAndReopensAtOnce) {
@@ -135,6 +139,7 @@ TEST(OutputSupervisor, FailedResumeIsOneStreamErrorAndReopensAtOnce) {
   f.supervisor->step(f.t0 + 9s);
   EXPECT_EQ(f.supervisor->state(), State::RUNNING);
   EXPECT_EQ(f.out, std::vector<std::string>{CABLE_LINE});
+  EXPECT_EQ(f.availability, (std::vector<bool>{false, true}));
 }
 
 TEST(OutputSupervisor, FailedPauseIsOneStreamErrorAndReopensAfterTheRetryPause) {

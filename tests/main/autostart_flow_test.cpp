@@ -155,10 +155,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {"remove"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Plays `reg`: answers each call by the registry key and verb it names, and records the calls.
+// Plays `reg` and the registry reads: answers each call by the registry key and verb it names
+// ("query" being the read), and records the calls.
 class ScriptedReg {
  public:
-  // Keys of `answers`: "query run", "delete run", "add run", "query mark", "delete mark".
+  // Keys of `answers`: "query run", "delete run", "add run", "query mark", "delete mark". A read
+  // finds the value unless its answer has a non-zero exit status or is an error.
   explicit ScriptedReg(std::map<std::string, Result<ProcessOutput>> answers)
       : answers_(std::move(answers)) {}
 
@@ -173,6 +175,18 @@ class ScriptedReg {
       return answer != answers_.end() ? answer->second : Result<ProcessOutput>(ProcessOutput{});
     };
   }
+  ValueProbe probe() {
+    return [this](std::string_view key) -> Result<bool> {
+      const bool mark = key == STARTUP_APPROVED_KEY;
+      EXPECT_TRUE(mark || key == RUN_KEY) << key;
+      const std::string call = mark ? "query mark" : "query run";
+      calls.push_back(call);
+      const auto answer = answers_.find(call);
+      if (answer == answers_.end()) return true;
+      if (!answer->second) return make_error(answer->second.error());
+      return answer->second->exit_code == 0;
+    };
+  }
   std::vector<std::string> calls;
 
  private:
@@ -181,6 +195,8 @@ class ScriptedReg {
 
 const ProcessOutput ABSENT{1, "", "FEHLER: Der angegebene Wert wurde nicht gefunden.\r\n"};
 const ProcessOutput HUNG{-1, "", "", true};
+const std::string REFUSED =
+    R"(cannot read HKCU\Software\Microsoft\Windows\CurrentVersion\Run: Access is denied. (os error 5))";
 
 struct RegCase {
   const char* name;
@@ -195,7 +211,7 @@ class RegStoreFlow : public ::testing::TestWithParam<RegCase> {};
 TEST_P(RegStoreFlow, AsksBeforeDeletingAndDropsTheDisabledMark) {
   const RegCase& c = GetParam();
   ScriptedReg reg(c.answers);
-  RegAutostartStore store(reg.runner());
+  RegAutostartStore store(reg.runner(), reg.probe());
   Options options;
   options.gain = 4.0f;
   const AutostartOutcome outcome = run_autostart(
@@ -251,24 +267,36 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"delete run", ProcessOutput{1, "", ""}}},
                 {"query run", "delete run"},
                 failed("reg delete ended with exit status 1")},
-        RegCase{"off_hanging_query_is_reported",
+        RegCase{"off_refused_read_is_no_absent_value",
                 AutostartMode::OFF,
-                {{"query run", HUNG}},
+                {{"query run", make_error(REFUSED)}},
                 {"query run"},
-                failed("reg query did not finish within 10 s and was stopped")},
+                failed(REFUSED)},
+        RegCase{"on_refused_read_of_the_mark_is_reported",
+                AutostartMode::ON,
+                {{"query mark", make_error(REFUSED)}},
+                {"add run", "query mark"},
+                failed(REFUSED)},
+        RegCase{"off_hanging_delete_is_reported",
+                AutostartMode::OFF,
+                {{"delete run", HUNG}},
+                {"query run", "delete run"},
+                failed("reg delete did not finish within 10 s and was stopped")},
         RegCase{"off_reg_not_started",
                 AutostartMode::OFF,
-                {{"query run", make_error("no reg (os error 2)")}},
-                {"query run"},
+                {{"delete run", make_error("no reg (os error 2)")}},
+                {"query run", "delete run"},
                 failed("reg delete failed to run: no reg (os error 2)")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RegAutostartStore, PassesTheExactArgumentLists) {
   std::vector<std::vector<std::string>> calls;
-  RegAutostartStore store([&](const std::string&, std::span<const std::string> args) {
-    calls.emplace_back(args.begin(), args.end());
-    return Result<ProcessOutput>(ProcessOutput{});
-  });
+  RegAutostartStore store(
+      [&](const std::string&, std::span<const std::string> args) {
+        calls.emplace_back(args.begin(), args.end());
+        return Result<ProcessOutput>(ProcessOutput{});
+      },
+      [](std::string_view) -> Result<bool> { return true; });
   const std::string data = R"("C:\b.exe" --background --device "a \"b\"")";
   ASSERT_TRUE(store.add(data));
   ASSERT_TRUE(store.remove());
@@ -279,11 +307,8 @@ TEST(RegAutostartStore, PassesTheExactArgumentLists) {
   using Args = std::vector<std::string>;
   EXPECT_EQ(calls, (std::vector<Args>{
                        {"add", run, "/v", "Brindle", "/t", "REG_SZ", "/d", data, "/f"},
-                       {"query", mark, "/v", "Brindle"},
                        {"delete", mark, "/v", "Brindle", "/f"},
-                       {"query", run, "/v", "Brindle"},
                        {"delete", run, "/v", "Brindle", "/f"},
-                       {"query", mark, "/v", "Brindle"},
                        {"delete", mark, "/v", "Brindle", "/f"},
                    }));
 }

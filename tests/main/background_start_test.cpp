@@ -31,6 +31,13 @@ INSTANTIATE_TEST_SUITE_P(
                       BackgroundCase{1, true, BackgroundStart::STAY},  // never a copy of a copy
                       BackgroundCase{2, true, BackgroundStart::STAY}));
 
+TEST(HandOver, OnlyACopyThatHoldsTheGuardEndsTheLoginStart) {
+  EXPECT_EQ(after_hand_over(CopyAnswer::HOLDS_GUARD), AfterHandOver::END_HERE);
+  EXPECT_EQ(after_hand_over(CopyAnswer::NOT_STARTED), AfterHandOver::GO_ON);
+  EXPECT_EQ(after_hand_over(CopyAnswer::ENDED), AfterHandOver::GO_ON);
+  EXPECT_EQ(after_hand_over(CopyAnswer::NO_ANSWER), AfterHandOver::STOP_COPY_AND_GO_ON);
+}
+
 TEST(StartupFailure, HiddenConsoleAlsoGetsTheWarningDialog) {
   for (const bool background : {false, true}) {
     std::string written;

@@ -32,7 +32,7 @@ Checks:
     "nodrv_CreateWindow"), so the refused start ends by itself; DISPLAY is removed to make sure
     and the start runs under a time-out all the same;
   * --autostart on/off with Wine's own reg, read back with `wine reg query`, including the
-    StartupApproved mark. Wine's reg writes its errors to standard output (Windows' writes them
+    StartupApproved mark, and --autostart off refused reading the Run key (a DACL set by a helper). Wine's reg writes its errors to standard output (Windows' writes them
     to standard error) and only in English, so localized, OEM-coded, silent and hanging answers
     come from a stand-in reg.exe put into the prefix's system folder; a planted reg.exe beside a
     copy of the receiver must never run. The stand-in records the exact argument lists;
@@ -41,7 +41,10 @@ Checks:
     time, and no status lines;
   * the release resources (windows_checks.py), the login start in a windowless copy and the
     warning dialog for a start-up failure with --background (its text read back on an Xvfb
-    display, in a second prefix).
+    display, in a second prefix, with its MessageBoxW style seen in a relay trace); on that
+    display a --background receiver's hidden "BrindleReceiver" window, which WM_CLOSE ends with
+    status 0 so that a new start runs. The login start's fallback when its copy cannot start is
+    in the Windows unit tests (HandOverGuard).
 """
 import glob
 import os
@@ -545,6 +548,8 @@ def main():
         pulse = start_pulse()
         wine = Wine(root, pulse.env)
         windows_checks.release_resources(check, EXE, BUILD)
+        # First, in the fresh prefix: later in the suite Wine was seen not to apply the DACL.
+        windows_checks.refused_run_key_read(sys.modules[__name__], wine)
         unit_tests(wine)
         cli_texts(wine)
         devices(wine)
