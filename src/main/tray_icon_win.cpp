@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <mutex>
 #include <string>
@@ -35,6 +36,7 @@ constexpr UINT WM_REFRESH = WM_APP + 2;    // new figures
 constexpr UINT WM_OUTPUT = WM_APP + 3;     // wParam 1: output back, 0: lost
 constexpr UINT WM_BALLOON = WM_APP + 4;    // a balloon from another thread
 constexpr UINT WM_STOP = WM_APP + 5;       // the icon's owner goes (not the process)
+constexpr auto QUIT_FLUSH_LIMIT = std::chrono::milliseconds(500);
 
 std::wstring wide(std::string_view text) {
   const std::u16string units = utf8::to_utf16(text);
@@ -380,10 +382,11 @@ class WinTrayIcon final : public TrayIcon {
         {"Cannot open the log", shown + ": " + os_error_text(static_cast<int>(error)), true});
   }
 
-  // Ends the receiver as the system would (nothing is flushed or joined), with status 0; the
-  // instance guard goes with the process.
+  // Ends the receiver as the system would (nothing joined), with status 0; the instance guard
+  // goes with the process. The log gets its last lines first, unless the console holds them up.
   [[noreturn]] void quit() {
     remove_icon();  // else it lingers in the notification area until the mouse passes over it
+    console::flush(QUIT_FLUSH_LIMIT);
     ::TerminateProcess(::GetCurrentProcess(), 0);
     for (;;) ::Sleep(INFINITE);
   }

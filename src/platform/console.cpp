@@ -118,6 +118,10 @@ void start_writer_thread() {
   static const WaitAtExit wait_at_exit;
 }
 
+void flush(std::chrono::milliseconds limit) {
+  instance().wait_written(limit);
+}
+
 void set_log(std::function<void(std::string_view)> log) {
   instance().set_log(std::move(log));
 }

@@ -9,6 +9,7 @@
 // the oldest waiting line is dropped.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string_view>
@@ -28,6 +29,10 @@ void write_status(std::string_view text);
 // writes fail instead of ending the process (SIGPIPE is ignored). Lines still queued when the
 // process ends get a moment to be written.
 void start_writer_thread();
+
+// Any thread: waits until the queued lines are written, at most `limit` (for a process that is
+// about to end without running its exit handlers).
+void flush(std::chrono::milliseconds limit);
 
 // Also hands the text of every write but status lines to `log`, on the thread that writes the
 // console (the writer thread once started). An empty function ends the logging.
