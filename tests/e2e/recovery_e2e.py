@@ -35,6 +35,7 @@ PAUSE_SLACK_S = 0.5
 # The receiver retries every 2 s; the rest is the time to open a stream on a loaded machine.
 RECOVERY_LIMIT_S = 3.0
 RECOVERY_MARGIN_S = 2.0
+IDLE_TAKES = 3
 
 checks = harness.Checks()
 NS = None
@@ -156,14 +157,23 @@ def idle_rest(pulse, rx):
     checks.check("idle: no underruns counted while corked",
                  under is not None and last_under(rx) == under, f"{under} -> {last_under(rx)}")
 
-    rec = pulse.record("cable")
-    harness.send(["--duration", "1"], env=pulse.env, netns=NS)
-    rec.wait_seconds(rec.seconds() + 0.5)
-    samples = rec.finish()
-    runs = harness.signal_runs(samples, rec.rate)
-    lengths = [round((b - a) / rec.rate, 4) for a, b in runs]
+    # A stall of a few tens of milliseconds on a shared machine can break one take with a
+    # dropout; a start lost on waking breaks every take.
+    takes = []
+    for _ in range(IDLE_TAKES):
+        if takes and not harness.wait_until(lambda: pulse.corked() == ["yes"], 12, interval=0.2):
+            break
+        rec = pulse.record("cable")
+        harness.send(["--duration", "1"], env=pulse.env, netns=NS)
+        rec.wait_seconds(rec.seconds() + 0.5)
+        samples = rec.finish()
+        lengths = [round((b - a) / rec.rate, 4) for a, b in harness.signal_runs(samples, rec.rate)]
+        takes.append(lengths)
+        if len(lengths) == 1 and abs(lengths[0] - 1.0) < 0.005:
+            break
+        harness.log(f"idle: take {len(takes)} not whole: runs {lengths} s")
     checks.check("idle: the next tone is heard whole, its start intact",
-                 len(runs) == 1 and abs(lengths[0] - 1.0) < 0.005, str(lengths))
+                 len(takes[-1]) == 1 and abs(takes[-1][0] - 1.0) < 0.005, str(takes))
     checks.equal("idle: the stream plays again", pulse.corked(), ["no"])
 
 
