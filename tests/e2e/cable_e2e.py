@@ -170,6 +170,21 @@ def cable_live(desk):
     return "brindle_cable" in desk.names("sinks") and "brindle_mic" in desk.names("sources")
 
 
+def microphone_tone(desk, ns, rec):
+    """brindle-send plays a 3 s tone to the running receiver while `rec` records "Brindle
+    microphone": (a 1 kHz tone came out, detail)."""
+    sent = harness.send(["--duration", "3"], env=desk.env, netns=ns)
+    time.sleep(0.5)
+    samples = rec.finish()
+    steady = harness.steady_segment(samples, 48000)
+    # A loaded machine may drop a little; a quarter second of clean tone fixes the frequency.
+    freq = harness.frequency(steady, 48000) if len(steady) > 12000 else 0.0
+    return (sent.returncode == 0 and abs(freq - 1000) <= 1.0,
+            f"sender {sent.returncode}, {len(samples) / 48000:.2f} s recorded, steady "
+            f"{len(steady) / 48000:.2f} s, {freq:.2f} Hz; parec: "
+            f"{rec.proc.stderr.read().decode().strip()}")
+
+
 def tone_through_microphone(label, desk, ns, receiver_cmd=None):
     """The receiver started with no options renders a 1 kHz tone from brindle-send into the
     cable; "Brindle microphone" must deliver it."""
@@ -180,16 +195,8 @@ def tone_through_microphone(label, desk, ns, receiver_cmd=None):
         checks.check(f"{label}: the receiver renders into the cable", started and any(
             l.startswith(RENDERING) for l in rx.lines()),
             f"stdout {rx.lines()!r} stderr {[t for _, t in rx.err_lines]!r}")
-        sent = harness.send(["--duration", "3"], env=desk.env, netns=ns)
-        time.sleep(0.5)
-    samples = rec.finish()
-    steady = harness.steady_segment(samples, 48000)
-    # A loaded machine may drop a little; a quarter second of clean tone fixes the frequency.
-    freq = harness.frequency(steady, 48000) if len(steady) > 12000 else 0.0
-    checks.check(f"{label}: \"Brindle microphone\" delivers the 1 kHz tone",
-                 sent.returncode == 0 and abs(freq - 1000) <= 1.0,
-                 f"sender {sent.returncode}, {len(samples) / 48000:.2f} s recorded, steady "
-                 f"{len(steady) / 48000:.2f} s, {freq:.2f} Hz; parec: {rec.proc.stderr.read().decode().strip()}")
+        checks.check(f"{label}: \"Brindle microphone\" delivers the 1 kHz tone",
+                     *microphone_tone(desk, ns, rec))
     return rx
 
 
@@ -280,14 +287,8 @@ def no_sound_server():
 
 
 def main():
-    for tool in ("pulseaudio", "pipewire", "wireplumber", "pipewire-pulse", "pw-cli",
-                 "dbus-daemon", "parec"):
-        if not shutil.which(tool):
-            checks.check(f"{tool} is installed", False)
-            checks.finish()
-    if not harness.NetNamespace.available():
-        checks.check("root for a network namespace", False)
-        checks.finish()
+    checks.require(("pulseaudio", "pipewire", "wireplumber", "pipewire-pulse", "pw-cli",
+                    "dbus-daemon", "parec"), netns=True)
     no_sound_server()
     with harness.NetNamespace("brindle-cable") as ns:
         desk = DesktopPulse()

@@ -74,6 +74,17 @@ class Checks:
     def equal(self, name, got, want):
         return self.check(name, got == want, f"got {got!r}, want {want!r}")
 
+    def require(self, tools, netns=False):
+        """Ends the suite with a failed check when a tool, or root for a network namespace, is
+        missing."""
+        for tool in tools:
+            if not shutil.which(tool):
+                self.check(f"{tool} is installed", False)
+                self.finish()
+        if netns and not NetNamespace.available():
+            self.check("root for a network namespace", False)
+            self.finish()
+
     def finish(self):
         print(f"{self.passed} passed, {len(self.failed)} failed", flush=True)
         for name in self.failed:

@@ -11,14 +11,13 @@ error, not a hang.
 """
 import json
 import os
-import shutil
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from cable_e2e import DesktopPipeWire, RENDERING  # noqa: E402
+from cable_e2e import DesktopPipeWire, RENDERING, microphone_tone  # noqa: E402
 
 checks = harness.Checks()
 SPEAKERS = "Kopfhörer \u2014 Lautsprecher"
@@ -63,14 +62,8 @@ def force_rate(desk, rate):
 def tone_heard(label, desk, ns):
     """A 3 s tone from brindle-send is a 1 kHz tone at "Brindle microphone"."""
     rec = harness.Recording(desk, None, 48000, 1, device="brindle_mic")
-    sent = harness.send(["--duration", "3"], env=desk.env, netns=ns)
-    time.sleep(0.5)
-    steady = harness.steady_segment(rec.finish(), 48000)
-    freq = harness.frequency(steady, 48000) if len(steady) > 12000 else 0.0
-    return checks.check(f"{label}: \"Brindle microphone\" delivers the 1 kHz tone",
-                        sent.returncode == 0 and abs(freq - 1000) <= 1.0,
-                        f"sender {sent.returncode}, steady {len(steady) / 48000:.2f} s, "
-                        f"{freq:.2f} Hz")
+    checks.check(f"{label}: \"Brindle microphone\" delivers the 1 kHz tone",
+                 *microphone_tone(desk, ns, rec))
 
 
 def listing_and_check(desk):
@@ -155,14 +148,8 @@ def without_session_manager():
 
 
 def main():
-    for tool in ("pipewire", "wireplumber", "pipewire-pulse", "pw-cli", "pw-dump", "pw-metadata",
-                 "dbus-daemon", "parec"):
-        if not shutil.which(tool):
-            checks.check(f"{tool} is installed", False)
-            checks.finish()
-    if not harness.NetNamespace.available():
-        checks.check("root for a network namespace", False)
-        checks.finish()
+    checks.require(("pipewire", "wireplumber", "pipewire-pulse", "pw-cli", "pw-dump",
+                    "pw-metadata", "dbus-daemon", "parec"), netns=True)
     with harness.NetNamespace("brindle-pw") as ns:
         desk = DesktopPipeWire()
         try:
