@@ -127,14 +127,17 @@ AutostartOutcome run_autostart(AutostartMode mode, const Options& options,
   return AutostartOutcome{0, "autostart off\n", ""};
 }
 
-int set_autostart(const Options& options) {
-  if (!options.autostart) return 0;
+AutostartOutcome apply_autostart(AutostartMode mode, const Options& options) {
   const std::unique_ptr<AutostartStore> store = make_autostart_store();
-  const AutostartOutcome outcome =
-      run_autostart(*options.autostart, options, executable_path, *store);
+  AutostartOutcome outcome = run_autostart(mode, options, executable_path, *store);
   if (!outcome.out.empty()) console::write_out(outcome.out);
   if (!outcome.err.empty()) console::write_err(outcome.err);
-  return outcome.exit_status;
+  return outcome;
+}
+
+int set_autostart(const Options& options) {
+  if (!options.autostart) return 0;
+  return apply_autostart(*options.autostart, options).exit_status;
 }
 
 }  // namespace brindle

@@ -83,6 +83,9 @@ AutostartOutcome run_autostart(AutostartMode mode, const Options& options,
                                const std::function<Result<std::string>()>& exe_path,
                                AutostartStore& store);
 
+// run_autostart with this platform's store and this program's path; its lines go to the console.
+AutostartOutcome apply_autostart(AutostartMode mode, const Options& options);
+
 // Where the desktop entry lives: $XDG_CONFIG_HOME/autostart, else $HOME/.config/autostart.
 // Unset, empty and relative values do not count; nothing when neither gives a place.
 std::optional<std::string> autostart_entry_path(const char* xdg_config_home, const char* home);

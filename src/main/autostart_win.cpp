@@ -10,6 +10,7 @@
 #include "platform/process.h"
 #include "platform/tool_text.h"
 #include "platform/utf8.h"
+#include "platform/wide_win.h"
 
 namespace brindle {
 namespace {
@@ -21,11 +22,6 @@ Result<ProcessOutput> run_system_reg(const std::string& program,
   Result<ProcessOutput> ran = run_process(program, args, REG_TIME_LIMIT);
   if (ran) ran->err = tool_output_text(ran->err, decode_oem_text);
   return ran;
-}
-
-std::wstring wide(std::string_view text) {
-  const std::u16string units = utf8::to_utf16(text);
-  return std::wstring(units.begin(), units.end());
 }
 
 Result<bool> value_exists(std::string_view key) {
@@ -61,9 +57,9 @@ Result<std::optional<std::string>> read_run_value(std::string_view key) {
     if (status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
     if (status != ERROR_SUCCESS) return failed(status);
     if (type != REG_SZ && type != REG_EXPAND_SZ) return std::optional<std::string>(std::string());
-    std::u16string text(reinterpret_cast<const char16_t*>(data.data()), got / sizeof(wchar_t));
-    while (!text.empty() && text.back() == u'\0') text.pop_back();
-    return std::optional<std::string>(utf8::from_utf16(text));
+    std::wstring_view text(data.data(), got / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0') text.remove_suffix(1);
+    return std::optional<std::string>(narrow(text));
   }
   return failed(ERROR_MORE_DATA);
 }

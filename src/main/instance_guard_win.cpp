@@ -15,7 +15,7 @@
 #include "main/warning_dialog.h"
 #include "platform/console.h"
 #include "platform/process.h"
-#include "platform/utf8.h"
+#include "platform/wide_win.h"
 
 namespace brindle {
 namespace {
@@ -26,11 +26,6 @@ constexpr std::string_view INSTANCE_MUTEX_NAME = "Local\\BrindleReceiver";
 // existence is the guard, and the system drops it with the process.
 HANDLE instance_guard = nullptr;
 bool continued_copy = false;  // this process is the windowless copy
-
-std::wstring wide(std::string_view text) {
-  const std::u16string units = utf8::to_utf16(text);
-  return std::wstring(units.begin(), units.end());
-}
 
 unsigned console_process_count() {
   std::array<DWORD, 4> ids{};

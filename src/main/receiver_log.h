@@ -37,4 +37,7 @@ bool log_needs_rotation(uint64_t size, uint64_t adding);
 // none (off Windows).
 std::function<void(std::string_view)> open_receiver_log();
 
+// Where that log is written (UTF-8), or empty where there is none.
+std::string receiver_log_path();
+
 }  // namespace brindle

@@ -7,4 +7,8 @@ std::function<void(std::string_view)> open_receiver_log() {
   return {};
 }
 
+std::string receiver_log_path() {
+  return {};
+}
+
 }  // namespace brindle

@@ -6,15 +6,10 @@
 
 #include "main/receiver_log.h"
 #include "platform/owned_handle_win.h"
-#include "platform/utf8.h"
+#include "platform/wide_win.h"
 
 namespace brindle {
 namespace {
-
-std::wstring wide(std::string_view text) {
-  const std::u16string units = utf8::to_utf16(text);
-  return std::wstring(units.begin(), units.end());
-}
 
 // %LOCALAPPDATA%, or empty when it is not set.
 std::wstring local_app_data() {
@@ -29,6 +24,13 @@ std::wstring local_app_data() {
     }
     value.resize(length);
   }
+}
+
+// %LOCALAPPDATA%\\Brindle, or empty when %LOCALAPPDATA% is not set.
+std::wstring log_folder() {
+  const std::wstring base = local_app_data();
+  if (base.empty()) return {};
+  return base + L"\\" + wide(LOG_FOLDER_NAME);
 }
 
 // Opened for each write and closed again: the file can be read, moved aside or deleted between
@@ -78,10 +80,16 @@ class LogFile {
 }  // namespace
 
 std::function<void(std::string_view)> open_receiver_log() {
-  const std::wstring base = local_app_data();
-  if (base.empty()) return {};
-  auto file = std::make_shared<LogFile>(base + L"\\" + wide(LOG_FOLDER_NAME));
+  const std::wstring folder = log_folder();
+  if (folder.empty()) return {};
+  auto file = std::make_shared<LogFile>(folder);
   return [file](std::string_view text) { file->append(text); };
+}
+
+std::string receiver_log_path() {
+  const std::wstring folder = log_folder();
+  if (folder.empty()) return {};
+  return narrow(folder + L"\\" + wide(LOG_FILE_NAME));
 }
 
 }  // namespace brindle

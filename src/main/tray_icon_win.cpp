@@ -17,14 +17,17 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "main/autostart_store.h"
+#include "main/receiver_log.h"
 #include "main/tray_icon.h"
 #include "main/tray_picture.h"
 #include "main/tray_text.h"
 #include "platform/console.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
-#include "platform/utf8.h"
+#include "platform/wide_win.h"
 
 namespace brindle {
 namespace {
@@ -37,11 +40,6 @@ constexpr UINT WM_OUTPUT = WM_APP + 3;     // wParam 1: output back, 0: lost
 constexpr UINT WM_BALLOON = WM_APP + 4;    // a balloon from another thread
 constexpr UINT WM_STOP = WM_APP + 5;       // the icon's owner goes (not the process)
 constexpr auto QUIT_FLUSH_LIMIT = std::chrono::milliseconds(500);
-
-std::wstring wide(std::string_view text) {
-  const std::u16string units = utf8::to_utf16(text);
-  return std::wstring(units.begin(), units.end());
-}
 
 template <size_t N>
 void copy_text(wchar_t (&field)[N], std::string_view text) {
@@ -66,14 +64,6 @@ OwnedIcon make_icon(TrayPicture picture) {
   std::vector<uint8_t> bits = tray_picture_bits(picture, size);
   return OwnedIcon(::CreateIconFromResourceEx(bits.data(), static_cast<DWORD>(bits.size()), TRUE,
                                               0x00030000, size, size, LR_DEFAULTCOLOR));
-}
-
-std::wstring log_path() {
-  std::array<wchar_t, MAX_PATH> folder{};
-  const DWORD length =
-      ::GetEnvironmentVariableW(L"LOCALAPPDATA", folder.data(), static_cast<DWORD>(folder.size()));
-  if (length == 0 || length >= folder.size()) return {};
-  return std::wstring(folder.data(), length) + L"\\Brindle\\receiver.log";
 }
 
 // Whether the Run value starts this very program.
@@ -348,12 +338,9 @@ class WinTrayIcon final : public TrayIcon {
 
   // Worker thread: the same registration as --autostart on|off, with this run's options.
   void change_login_start(bool on) {
-    const std::unique_ptr<AutostartStore> store = make_autostart_store();
-    const AutostartOutcome outcome = run_autostart(on ? AutostartMode::ON : AutostartMode::OFF,
-                                                   options_, executable_path, *store);
-    if (!outcome.out.empty()) console::write_out(outcome.out);
+    const AutostartOutcome outcome =
+        apply_autostart(on ? AutostartMode::ON : AutostartMode::OFF, options_);
     if (!outcome.err.empty()) {
-      console::write_err(outcome.err);
       std::string text = outcome.err;
       while (!text.empty() && text.back() == '\n') text.pop_back();
       post_balloon({"Start at login not changed", text, true});
@@ -362,22 +349,22 @@ class WinTrayIcon final : public TrayIcon {
 
   // Worker thread: the log in the user's editor for .log files.
   void open_log() {
-    const std::wstring path = log_path();
+    const std::string path = receiver_log_path();
+    const std::wstring file = wide(path);
     const HRESULT com =
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW request{};
     request.cbSize = sizeof request;
     request.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
     request.lpVerb = L"open";
-    request.lpFile = path.c_str();
+    request.lpFile = file.c_str();
     request.nShow = SW_SHOWNORMAL;
     const bool opened = !path.empty() && ::ShellExecuteExW(&request) != FALSE;
     const DWORD error = path.empty() ? ERROR_ENVVAR_NOT_FOUND : ::GetLastError();
     if (SUCCEEDED(com)) ::CoUninitialize();
     if (opened) return;
-    const std::string shown = path.empty()
-                                  ? std::string("%LOCALAPPDATA%\\Brindle\\receiver.log")
-                                  : utf8::from_utf16(std::u16string(path.begin(), path.end()));
+    const std::string shown =
+        path.empty() ? fmt::format("%LOCALAPPDATA%\\{}\\{}", LOG_FOLDER_NAME, LOG_FILE_NAME) : path;
     post_balloon(
         {"Cannot open the log", shown + ": " + os_error_text(static_cast<int>(error)), true});
   }

@@ -4,17 +4,10 @@
 
 #include "main/instance_guard.h"
 #include "main/warning_dialog.h"
-#include "platform/utf8.h"
+#include "platform/wide_win.h"
 
 namespace brindle {
-namespace {
-
-std::wstring wide(std::string_view text) {
-  const std::u16string units = utf8::to_utf16(text);
-  return std::wstring(units.begin(), units.end());
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void show_warning_dialog(std::string_view text) {
   const std::wstring wide_text = wide(text);

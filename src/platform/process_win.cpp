@@ -15,22 +15,13 @@
 #include "platform/owned_handle_win.h"
 #include "platform/process.h"
 #include "platform/utf8.h"
+#include "platform/wide_win.h"
 
 namespace brindle {
 namespace {
 
 // Paths longer than MAX_PATH are possible; this is the longest the system allows.
 constexpr DWORD MAX_LONG_PATH = 32768;
-
-std::wstring wide(std::string_view text) {
-  const std::u16string units = utf8::to_utf16(text);
-  return std::wstring(units.begin(), units.end());
-}
-
-std::string narrow(std::wstring_view text) {
-  return utf8::from_utf16(
-      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
-}
 
 std::optional<std::wstring> module_path() {
   std::wstring buffer(MAX_PATH, L'\0');
