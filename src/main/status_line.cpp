@@ -32,6 +32,12 @@ std::string_view state_text(StreamState state) {
   return "waiting";
 }
 
+// The link state a line shows for `packets` so far, `delta` of them new.
+StreamState stream_state(uint64_t packets, uint64_t delta) {
+  if (delta != 0) return StreamState::STREAMING;
+  return packets == 0 ? StreamState::WAITING : StreamState::IDLE;
+}
+
 // 32-bit arithmetic throughout, so the bar moves exactly as the figures say.
 float next_meter(float meter, float peak, bool had_datagrams) {
   const float decayed = meter * METER_DECAY;
@@ -41,11 +47,6 @@ float next_meter(float meter, float peak, bool had_datagrams) {
 }
 
 }  // namespace
-
-StreamState stream_state(uint64_t packets, uint64_t delta) {
-  if (delta != 0) return StreamState::STREAMING;
-  return packets == 0 ? StreamState::WAITING : StreamState::IDLE;
-}
 
 std::string meter_bar(float level) {
   const float clamped = std::isnan(level) ? 0.0f : std::clamp(level, 0.0f, 1.0f);
@@ -62,12 +63,13 @@ std::string meter_bar(float level) {
 std::string format_status_line(StatusLoopState& state, const StatusFigures& figures) {
   const uint64_t delta = figures.packets - state.previous_packets;
   state.meter = next_meter(state.meter, figures.peak, delta != 0);
+  state.shown = stream_state(figures.packets, delta);
   const std::string address =
       figures.sender ? format_socket_address(*figures.sender) : std::string(NO_ADDRESS);
-  std::string line = fmt::format(
-      "[{:>9}] phone={}  rx={} (+{})  lost={}  fill={:.0f}ms  under={}  {} {:.2f}\n",
-      state_text(stream_state(figures.packets, delta)), address, figures.packets, delta,
-      figures.lost, figures.fill_ms, figures.underruns, meter_bar(state.meter), figures.peak);
+  std::string line =
+      fmt::format("[{:>9}] phone={}  rx={} (+{})  lost={}  fill={:.0f}ms  under={}  {} {:.2f}\n",
+                  state_text(state.shown), address, figures.packets, delta, figures.lost,
+                  figures.fill_ms, figures.underruns, meter_bar(state.meter), figures.peak);
   state.previous_packets = figures.packets;
   return line;
 }
@@ -86,10 +88,8 @@ void status_loop(std::shared_ptr<JitterBuffer> jitter, std::shared_ptr<ReceiverS
     figures.sender = stats->last_addr();
     figures.fill_ms = jitter->fill_ms();
     figures.underruns = jitter->underruns();
-    const StreamState link =
-        stream_state(figures.packets, figures.packets - state.previous_packets);
     console::write_status(format_status_line(state, figures));
-    if (listener) listener(link, figures);
+    if (listener) listener(state.shown, figures);
   }
 }
 

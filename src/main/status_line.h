@@ -24,6 +24,7 @@ std::string meter_bar(float level);
 struct StatusLoopState {
   uint64_t previous_packets = 0;
   float meter = 0.0f;
+  StreamState shown = StreamState::WAITING;  // the link state the last line showed
 };
 
 struct StatusFigures {
@@ -37,9 +38,6 @@ struct StatusFigures {
 
 // One line with its trailing "\n"; advances `state` (meter decay, previous packets).
 std::string format_status_line(StatusLoopState& state, const StatusFigures& figures);
-
-// The link state a line shows for `packets` so far, `delta` of them new.
-StreamState stream_state(uint64_t packets, uint64_t delta);
 
 // Told after each line what it showed (the notification-area icon follows the status line).
 using StatusListener = std::function<void(StreamState, const StatusFigures&)>;
