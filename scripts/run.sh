@@ -7,9 +7,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh run
-# The unit tests need the test toolchain (scripts/test.sh installs it); a plain run builds without.
-tests=OFF
-dpkg-query -W -f='${Status}' libgtest-dev 2>/dev/null | grep -q "install ok installed" && tests=ON
+# The unit tests and benchmarks need gmock and Google Benchmark (scripts/test.sh installs them); a
+# plain run builds without.
+tests=ON
+for p in libgmock-dev libbenchmark-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || tests=OFF
+done
 bash scripts/build.sh -DBRINDLE_BUILD_TESTS=$tests >/dev/null
 
 if ! pactl info >/dev/null 2>&1; then
