@@ -28,9 +28,7 @@
 namespace brindle {
 namespace {
 
-constexpr const char* APPLICATION_NAME = "Brindle receiver";
 constexpr const char* NODE_NAME = "brindle_receiver";
-constexpr const char* STREAM_NAME = "Phone microphone";
 // The graph quantum the stream asks for, 30 ms: measured (bench/cost), the lowest CPU that keeps
 // a click's median latency to a recording program within 60 ms.
 constexpr uint32_t LATENCY_FRAMES = 1440;
@@ -517,44 +515,41 @@ class PipeWireDevice final : public AudioDevice {
   const SinkNode sink_;
 };
 
-// Main thread only. A connection whose first exchange failed is kept and reported by every
-// query.
+// Main thread only.
 class PipeWireHost final : public AudioHost {
  public:
-  explicit PipeWireHost(Result<std::shared_ptr<PipeWireContext>> connection)
-      : connection_(std::move(connection)) {}
+  explicit PipeWireHost(std::shared_ptr<PipeWireContext> pipewire)
+      : pipewire_(std::move(pipewire)) {}
 
   std::string name() const override { return "PipeWire"; }
 
   std::unique_ptr<AudioDevice> default_output_device() override {
-    if (!connection_) return nullptr;
     std::optional<SinkNode> sink;
     {
-      LoopLock lock((*connection_)->loop());
-      sink = (*connection_)->default_sink();
+      LoopLock lock(pipewire_->loop());
+      sink = pipewire_->default_sink();
     }
     if (!sink) return nullptr;
-    return std::make_unique<PipeWireDevice>(*connection_, std::move(*sink));
+    return std::make_unique<PipeWireDevice>(pipewire_, std::move(*sink));
   }
 
   Result<std::vector<std::unique_ptr<AudioDevice>>> output_devices() override {
-    if (!connection_) return make_error(connection_.error());
     std::vector<SinkNode> sinks;
     {
-      LoopLock lock((*connection_)->loop());
-      if ((*connection_)->lost()) return make_error(*(*connection_)->lost());
-      sinks = (*connection_)->sinks();
+      LoopLock lock(pipewire_->loop());
+      if (pipewire_->lost()) return make_error(*pipewire_->lost());
+      sinks = pipewire_->sinks();
     }
     std::vector<std::unique_ptr<AudioDevice>> devices;
     devices.reserve(sinks.size());
     for (SinkNode& sink : sinks) {
-      devices.push_back(std::make_unique<PipeWireDevice>(*connection_, std::move(sink)));
+      devices.push_back(std::make_unique<PipeWireDevice>(pipewire_, std::move(sink)));
     }
     return devices;
   }
 
  private:
-  const Result<std::shared_ptr<PipeWireContext>> connection_;
+  const std::shared_ptr<PipeWireContext> pipewire_;
 };
 
 }  // namespace
@@ -567,11 +562,9 @@ Result<std::unique_ptr<AudioHost>> connect_pipewire_host() {
     LoopLock lock((*pipewire)->loop());
     settled = (*pipewire)->settle();
   }
-  if (!settled) {
-    // The daemon answered the connection: its failure is this host's to report.
-    return std::unique_ptr<AudioHost>(std::make_unique<PipeWireHost>(make_error(settled.error())));
-  }
-  return std::unique_ptr<AudioHost>(std::make_unique<PipeWireHost>(std::move(pipewire)));
+  // The daemon answered the connection: its failure is this host's to report.
+  if (!settled) return make_unavailable_host("PipeWire", settled.error());
+  return std::unique_ptr<AudioHost>(std::make_unique<PipeWireHost>(std::move(*pipewire)));
 }
 
 }  // namespace brindle

@@ -8,6 +8,10 @@
 
 namespace brindle {
 
+// How either sound server's mixer shows this program and its stream.
+inline constexpr const char* APPLICATION_NAME = "Brindle receiver";
+inline constexpr const char* STREAM_NAME = "Phone microphone";
+
 // Connects on first use; a failed connection is reported by every query.
 std::unique_ptr<AudioHost> make_pulse_host();
 // Fails when no PipeWire daemon accepts the connection.

@@ -15,8 +15,6 @@
 namespace brindle {
 namespace {
 
-constexpr const char* APPLICATION_NAME = "Brindle receiver";
-constexpr const char* STREAM_NAME = "Phone microphone";
 // Target for the whole server-side buffer; small enough for a live microphone, large enough
 // to ride out scheduling hiccups.
 constexpr pa_usec_t TARGET_LATENCY_USEC = 20 * 1000;

@@ -57,10 +57,7 @@ void JitterBuffer::push(std::span<const float> samples) {
   }
 
   // High-water rule, once per datagram: keep the newest `prefill_` samples.
-  if (len_ > max_fill_) {
-    read_pos_ = (read_pos_ + len_ - prefill_) % JITTER_CAPACITY;
-    len_ = prefill_;
-  }
+  if (len_ > max_fill_) keep_newest_prefill();
 }
 
 void JitterBuffer::pop_into(std::span<float> block) {
@@ -90,12 +87,14 @@ void JitterBuffer::pop_into(std::span<float> block) {
   std::fill(block.begin() + static_cast<std::ptrdiff_t>(take), block.end(), 0.0f);
 }
 
+void JitterBuffer::keep_newest_prefill() {
+  read_pos_ = (read_pos_ + len_ - prefill_) % JITTER_CAPACITY;
+  len_ = prefill_;
+}
+
 void JitterBuffer::drop_backlog() {
   const std::lock_guard lock(mutex_);
-  if (len_ > prefill_) {
-    read_pos_ = (read_pos_ + len_ - prefill_) % JITTER_CAPACITY;
-    len_ = prefill_;
-  }
+  if (len_ > prefill_) keep_newest_prefill();
   primed_ = len_ >= start_level();
 }
 

@@ -41,6 +41,8 @@ class JitterBuffer {
   // With no prefill, playback still needs something to play before it counts as started,
   // otherwise every silent block would count as an underrun.
   size_t start_level() const { return prefill_ == 0 ? 1 : prefill_; }
+  // Drops the oldest samples down to the prefill; mutex_ held, len_ above the prefill.
+  void keep_newest_prefill();
 
   const size_t prefill_;
   const size_t max_fill_;
