@@ -282,18 +282,6 @@ size_t wire_length(const Name& name) {
   return n;
 }
 
-bool same_record(const Record& a, const Record& b) {
-  if (a.type != b.type || a.klass != b.klass || !same_name(a.name, b.name)) return false;
-  if (a.data.index() != b.data.index()) return false;
-  if (const auto* an = std::get_if<Name>(&a.data)) return same_name(*an, std::get<Name>(b.data));
-  if (const auto* as = std::get_if<SrvData>(&a.data)) {
-    const auto& bs = std::get<SrvData>(b.data);
-    return as->priority == bs.priority && as->weight == bs.weight && as->port == bs.port &&
-           same_name(as->target, bs.target);
-  }
-  return a.data == b.data;
-}
-
 namespace {
 
 // Length-prefixed lower-case labels, so that neither a dot inside a label nor letter case can
@@ -331,6 +319,10 @@ std::string record_identity(const Record& record) {
     out.append(raw.begin(), raw.end());
   }
   return out;
+}
+
+bool same_record(const Record& a, const Record& b) {
+  return record_identity(a) == record_identity(b);
 }
 
 Result<Message> decode_message(std::span<const uint8_t> bytes) {

@@ -55,13 +55,12 @@ void ReceiveStop::request() {
 }
 
 bool ReceiveStop::requested() const {
-  const std::lock_guard lock(mutex_);
-  return requested_;
+  return requested_.load();
 }
 
 bool ReceiveStop::sleep_for(std::chrono::milliseconds pause) {
   std::unique_lock lock(mutex_);
-  return !wake_.wait_for(lock, pause, [this] { return requested_; });
+  return !wake_.wait_for(lock, pause, [this] { return requested_.load(); });
 }
 
 Receiver::Receiver(std::shared_ptr<JitterBuffer> jitter, float gain)

@@ -49,9 +49,10 @@ class ReceiveStop {
   bool sleep_for(std::chrono::milliseconds pause);
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable wake_;
-  bool requested_ = false;  // guarded by mutex_
+  // Set under mutex_ so a sleeper cannot miss it; read without it on every datagram.
+  std::atomic<bool> requested_ = false;
 };
 
 class Receiver {
