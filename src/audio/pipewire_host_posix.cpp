@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "audio/pipewire_props.h"
 #include "audio/posix_hosts.h"
 #include "protocol/packet.h"
@@ -368,13 +370,10 @@ class PipeWireStream final : public AudioStream, private ConnectionWatcher {
       return make_error(std::string("cannot connect the stream: ") + spa_strerror(res));
     }
     pipewire_->watch(this);
-    const bool ready = wait_until(pipewire_->loop(), ANSWER_TIMEOUT_NS, [this] {
-      return failed_ || pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_PAUSED;
-    });
-    if (failed_) return make_error(failure_);
-    if (!ready) return make_error("the PipeWire daemon did not set up the stream");
-    connected_ = true;
-    return {};
+    const Status ready = await_state(PW_STREAM_STATE_PAUSED, ANSWER_TIMEOUT_NS,
+                                     "the PipeWire daemon did not set up the stream");
+    if (ready) connected_ = true;
+    return ready;
   }
 
   // Waits until the session manager has linked the stream to its sink and the graph runs it.
@@ -384,16 +383,10 @@ class PipeWireStream final : public AudioStream, private ConnectionWatcher {
     if (const int res = pw_stream_set_active(stream_, true); res < 0) {
       return make_error(spa_strerror(res));
     }
-    const bool streaming = wait_until(pipewire_->loop(), LINK_TIMEOUT_NS, [this] {
-      return failed_ || pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_STREAMING;
-    });
-    if (failed_) return make_error(failure_);
-    if (!streaming) {
-      return make_error(
-          "the stream was not linked to its output within 3 s (is the session manager, "
-          "WirePlumber, running?)");
-    }
-    return {};
+    return await_state(PW_STREAM_STATE_STREAMING, LINK_TIMEOUT_NS,
+                       fmt::format("the stream was not linked to its output within {} s (is the "
+                                   "session manager, WirePlumber, running?)",
+                                   LINK_TIMEOUT_NS / 1'000'000'000));
   }
 
   // An inactive stream is not scheduled, so neither this process nor the graph wakes for it
@@ -421,6 +414,16 @@ class PipeWireStream final : public AudioStream, private ConnectionWatcher {
     if (id == sink_id_) fail("the output device was removed");
   }
   void connection_lost() override { fail(pipewire_->lost().value_or("connection lost")); }
+
+  // With the loop locked: until the stream reaches `state` or fails; `late` after `timeout_ns`.
+  Status await_state(pw_stream_state state, int64_t timeout_ns, const std::string& late) {
+    const bool reached = wait_until(pipewire_->loop(), timeout_ns, [this, state] {
+      return failed_ || pw_stream_get_state(stream_, nullptr) == state;
+    });
+    if (failed_) return make_error(failure_);
+    if (!reached) return make_error(late);
+    return {};
+  }
 
   static void on_state_changed(void* data, pw_stream_state, pw_stream_state state,
                                const char* error) {
