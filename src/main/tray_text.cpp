@@ -31,9 +31,7 @@ std::string comparable_path(std::string_view path) {
 }  // namespace
 
 std::string phone_host_text(const SocketAddress& address) {
-  std::string text = format_socket_address(address);
-  text.erase(text.rfind(':'));                                // the port
-  if (address.is_v6) text = text.substr(1, text.size() - 2);  // the brackets
+  std::string text = format_host(address);
   constexpr std::string_view MAPPED = "::ffff:";
   if (text.starts_with(MAPPED) && text.find('.') != std::string::npos) {
     text.erase(0, MAPPED.size());

@@ -76,12 +76,15 @@ SocketAddress make_v6_address(std::span<const uint8_t, 16> ip, uint16_t port, ui
   return address;
 }
 
+std::string format_host(const SocketAddress& address) {
+  if (!address.is_v6) return format_v4(address.ip.data());
+  if (address.scope_id != 0) return fmt::format("{}%{}", format_v6(address.ip), address.scope_id);
+  return format_v6(address.ip);
+}
+
 std::string format_socket_address(const SocketAddress& address) {
-  if (!address.is_v6) return fmt::format("{}:{}", format_v4(address.ip.data()), address.port);
-  if (address.scope_id != 0) {
-    return fmt::format("[{}%{}]:{}", format_v6(address.ip), address.scope_id, address.port);
-  }
-  return fmt::format("[{}]:{}", format_v6(address.ip), address.port);
+  if (!address.is_v6) return fmt::format("{}:{}", format_host(address), address.port);
+  return fmt::format("[{}]:{}", format_host(address), address.port);
 }
 
 }  // namespace brindle

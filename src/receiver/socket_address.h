@@ -27,4 +27,7 @@ SocketAddress make_v6_address(std::span<const uint8_t, 16> ip, uint16_t port, ui
 // IPv4-mapped addresses as "::ffff:a.b.c.d".
 std::string format_socket_address(const SocketAddress& address);
 
+// The same without the port and the brackets: "1.2.3.4", "fe80::1%3".
+std::string format_host(const SocketAddress& address);
+
 }  // namespace brindle
