@@ -13,8 +13,7 @@ constexpr int MAX_DOUBLINGS = 5;
 ReceiveRecovery::Action ReceiveRecovery::on_failure(const ReceiveFailure& failure,
                                                     Clock::time_point now) {
   const bool new_episode =
-      !failed_before_ || (received_since_failure_ && now - last_failure_ >= EPISODE_GAP);
-  failed_before_ = true;
+      !last_failure_ || (received_since_failure_ && now - *last_failure_ >= EPISODE_GAP);
   received_since_failure_ = false;
   last_failure_ = now;
 

@@ -35,10 +35,9 @@ class ReceiveRecovery {
   void on_datagram();
 
  private:
-  bool failed_before_ = false;
   bool received_since_failure_ = false;
-  Clock::time_point last_failure_{};
-  int consecutive_ = 0;  // failures since the last datagram
+  std::optional<Clock::time_point> last_failure_;  // none before the first failure
+  int consecutive_ = 0;                            // failures since the last datagram
 };
 
 }  // namespace brindle
