@@ -14,6 +14,8 @@ Measured from /proc:
   wake-ups  voluntary context switches per second of each receiver thread; the main thread
             only prints the status line every 2 s and is reported apart. Each other thread is
             listed with its wake-ups and CPU.
+Dropouts: brindle-send streams a 1 kHz tone for the stream window; every place where the cable's
+monitor stops following the sine (a gap where the sound server ran dry, a skip) is one break.
 Latency: a Python phone in the phone namespace sends 480-sample datagrams in real time, each
 click at the start of a short burst, and notes the monotonic time at which the click's datagram
 left; parec records
@@ -30,7 +32,7 @@ sets the node latency of the native stream and of pw-cat (PIPEWIRE_LATENCY); the
 1440/48000, is the receiver's.
 
 Usage (root): bench/cost/measure_cost.py [--build DIR] [--repeat N] [--idle-seconds S]
-              [--stream-seconds S] [--only idle,nomdns,stream,latency] [--no-suspend-on-idle]
+              [--stream-seconds S] [--only idle,nomdns,stream,latency,dropouts] [--no-suspend-on-idle]
               [--pipewire [--latency FRAMES/48000]]
 """
 import argparse
@@ -265,6 +267,37 @@ def clicks_heard(rec, samples, sent, arrivals_heard=False):
     return latencies
 
 
+def dropouts_run(pulse, nets, seconds):
+    """Breaks in a 1 kHz tone streamed for `seconds`, heard at the cable's monitor."""
+    rx = start_receiver([], pulse, nets)
+    rec = harness.Recording(pulse, "cable", 48000, 1)
+    try:
+        harness.wait_until(lambda: rec.seconds() > 0.5, 10)
+        subprocess.run(nets.in_phone([SENDER, "--duration", str(seconds), PC_IP]),
+                       capture_output=True, timeout=seconds + 30)
+        rec.wait_seconds(rec.seconds() + 0.5)
+    finally:
+        samples = rec.finish()
+        rx.stop()
+    return tone_breaks(samples, 48000, 1000)
+
+
+def tone_breaks(samples, rate, freq):
+    """Places where the recording stops following the sine: a gap (the sound server ran dry), a
+    skip (audio thrown away) or a repeat. A sine obeys x[n] = 2 cos(w) x[n-1] - x[n-2]."""
+    loud = [n for n, x in enumerate(samples) if abs(x) > 0.1]
+    if not loud:
+        return 0
+    coeff = 2.0 * math.cos(2.0 * math.pi * freq / rate)
+    breaks, last = 0, None
+    for n in range(loud[0] + 8, loud[-1] - 8):
+        if abs(samples[n] - (coeff * samples[n - 1] - samples[n - 2])) > 0.02:
+            if last is None or n - last > rate // 100:
+                breaks += 1
+            last = n
+    return breaks
+
+
 class PipeWireDesktop:
     """The headless PipeWire of the cable suite, with the cable installed; quacks like
     harness.PulseServer for the receiver runs (env, and proc.pid for the one server process)."""
@@ -418,6 +451,7 @@ def main():
         return pipewire_main(opts, parts)
     results = {p: [] for p in parts}
     latencies = []
+    breaks = []
     with Namespaces() as nets, harness.PulseServer() as pulse:
         pulse.add_null_sink("cable", harness.CABLE_DESCRIPTION, rate=48000, default=True)
         if not opts.no_suspend_on_idle:
@@ -434,8 +468,11 @@ def main():
                 clicks = latency_run(pulse, nets)[0]
                 latencies += clicks
                 print(f"  run {run + 1} latency: {[round(x, 1) for x in clicks]} ms", flush=True)
+            if "dropouts" in parts:
+                breaks.append(dropouts_run(pulse, nets, opts.stream_seconds))
+                print(f"  run {run + 1} dropouts: {breaks[-1]} breaks in the tone", flush=True)
             for part in parts:
-                if part != "latency" and results[part]:
+                if part not in ("latency", "dropouts") and results[part]:
                     r = results[part][-1]
                     print(f"  run {run + 1} {part:7}: receiver {r['rx']:.3f} % "
                           f"(ticks {r['rx_ticks']:.2f} %), server {r['srv']:.3f} % "
@@ -447,7 +484,7 @@ def main():
               "stream": f"streaming a tone ({opts.stream_seconds:.0f} s)"}
     print()
     for part in parts:
-        if part == "latency":
+        if part in ("latency", "dropouts"):
             continue
         rs = results[part]
         print(f"{titles[part]}:")
@@ -457,6 +494,8 @@ def main():
               f"{spread([r['wakes'] for r in rs], '/s', 1)}")
     if "latency" in parts:
         print(f"click sent-to-heard latency: {spread(latencies, ' ms', 1)}")
+    if "dropouts" in parts:
+        print(f"breaks in a tone streamed {opts.stream_seconds:.0f} s: {spread(breaks, '', 0)}")
     return 0
 
 
