@@ -11,6 +11,7 @@ bounded), and the audio and bind failure paths. mDNS stays off (--no-mdns): mult
 ever runs inside network namespaces.
 """
 import contextlib
+import dataclasses
 import os
 import re
 import shutil
@@ -32,6 +33,7 @@ STATUS_RE = re.compile(
     r"\[(?P<bar>[#\u00b7]{20})\] (?P<peak>\d+\.\d\d)$")
 LEVEL_TOLERANCE_DB = 0.5
 FREQ_TOLERANCE_HZ = 1.0
+TONE_TAKES = 3
 
 checks = harness.Checks()
 NS = None  # the suite's own network namespace, when it can make one
@@ -44,6 +46,21 @@ def rendering_line(name, rate, channels):
 def parse_status(line):
     m = STATUS_RE.match(line)
     return m.groupdict() if m else None
+
+
+def purity(steady, rate, freq):
+    """The share of each whole half second's power that lies in the tone."""
+    half = rate // 2  # a whole number of cycles at 48 and 44.1 kHz
+    shares = []
+    for start in range(0, len(steady) - half + 1, half):
+        window = steady[start:start + half]
+        total = harness.rms(window) ** 2 / 2
+        shares.append(harness.goertzel_power(window, rate, freq) / total if total > 0 else 0.0)
+    return shares
+
+
+def clean(shares):
+    return bool(shares) and min(shares) > 0.95
 
 
 def check_tone(label, samples, rate, freq, level, seconds):
@@ -70,60 +87,82 @@ def check_tone(label, samples, rate, freq, level, seconds):
     checks.check(f"{label}: level {level} \u00b1{LEVEL_TOLERANCE_DB} dB",
                  abs(off) <= LEVEL_TOLERANCE_DB, f"measured {amp:.4f} ({off:+.2f} dB)")
     # A dropout or a glitch would show as energy away from the tone.
-    window = steady[:rate // 2]  # a whole number of cycles at 48 and 44.1 kHz
-    tone_power = harness.goertzel_power(window, rate, freq)
-    total_power = harness.rms(window) ** 2 / 2
-    checks.check(f"{label}: the steady part is a clean sine",
-                 total_power > 0 and tone_power / total_power > 0.95,
-                 f"tone holds {tone_power / total_power if total_power else 0:.3f} of the power")
+    shares = purity(steady, rate, freq)
+    checks.check(f"{label}: the steady part is a clean sine", clean(shares),
+                 "tone holds " + ", ".join(f"{s:.3f}" for s in shares) + " of the power")
 
 
-def startup_lines(rx, label, device_line, gain_line=None):
-    """The banner up to and including the empty line, compared byte for byte."""
-    want = [TITLE, device_line] + ([gain_line] if gain_line else []) + [LISTENING, ""]
-    found = rx.wait_for_line(lambda l: l == "", timeout=10)
-    got = rx.lines()[:len(want)]
-    checks.equal(f"{label}: start-up lines match byte for byte", got, want)
-    return found is not None
+@dataclasses.dataclass
+class Take:
+    """What one start of the receiver with one signal showed."""
+    lines: list
+    inputs: int
+    sent: subprocess.CompletedProcess
+    lead: list
+    samples: list
+    rate: int
+    quiet: list
+    errors: bytes
+
+    def disturbed(self, freq):
+        """A dropout or a skip in the tone: what a stall of the machine does to one take."""
+        runs = harness.signal_runs(self.samples, self.rate)
+        steady = harness.steady_segment(self.samples, self.rate)
+        return len(runs) != 1 or not clean(purity(steady, self.rate, freq))
 
 
-def run_tone(pulse, label, receiver_args, sink, send_args, freq, level, device_line,
-             gain_line=None, silent_sink=None, signal_args=None):
-    """Starts the receiver, records `sink`, sends a 2-second tone (or `signal_args`) and checks
-    what comes out."""
+def tone_take(pulse, receiver_args, sink, signal_args, silent_sink):
+    """Starts the receiver, records `sink` (and `silent_sink`), plays a second of nothing and
+    then the signal."""
     harness.wait_port_free(netns=NS)
     recording = pulse.record(sink)
     other = pulse.record(silent_sink) if silent_sink else None
     with harness.Receiver(receiver_args + ["--no-mdns"], env=pulse.env, netns=NS) as rx:
-        startup_lines(rx, label, device_line, gain_line)
+        rx.wait_for_line(lambda l: l == "", timeout=10)
+        lines = rx.lines()
         # The stream plays before any datagram: it must be connected and output silence.
         harness.wait_until(lambda: pulse.sink_inputs() >= 1, 5)
-        checks.equal(f"{label}: the receiver's stream is playing before any datagram",
-                     pulse.sink_inputs(), 1)
+        inputs = pulse.sink_inputs()
         lead_start = recording.seconds()
         time.sleep(1.0)
         lead_end = recording.seconds()
-        if signal_args is None:
-            signal_args = ["--duration", "2", "--freq", str(freq), "--level", str(level)]
-        sent = harness.send(signal_args + send_args, netns=NS)
-        checks.check(f"{label}: brindle-send succeeded", sent.returncode == 0,
-                     sent.stderr.strip())
+        sent = harness.send(signal_args, netns=NS)
         rx.wait_status_lines(1, 5)
         time.sleep(1.0)
         errors = rx.stderr_bytes()
     samples = recording.finish()
     rate = recording.rate
-    # From the stream's start to the first datagram the sink gets exact digital silence.
     lead = samples[int(lead_start * rate):int(lead_end * rate)]
+    quiet = other.finish() if other is not None else None
+    return Take(lines, inputs, sent, lead, samples, rate, quiet, errors)
+
+
+def run_tone(pulse, label, receiver_args, sink, freq, level, device_line, gain_line=None,
+             silent_sink=None, signal_args=None):
+    """Plays a 2-second tone (or `signal_args`) through a receiver on `sink` and checks what
+    comes out. A stall of a shared machine can break one take; a fault breaks every take."""
+    if signal_args is None:
+        signal_args = ["--duration", "2", "--freq", str(freq), "--level", str(level)]
+    for number in range(1, TONE_TAKES + 1):
+        take = tone_take(pulse, receiver_args, sink, signal_args, silent_sink)
+        if number == TONE_TAKES or not take.disturbed(freq):
+            break
+        harness.log(f"{label}: take {number} has a dropout or a skip; taking it again")
+    want = [TITLE, device_line] + ([gain_line] if gain_line else []) + [LISTENING, ""]
+    checks.equal(f"{label}: start-up lines match byte for byte", take.lines[:len(want)], want)
+    checks.equal(f"{label}: the receiver's stream is playing before any datagram",
+                 take.inputs, 1)
+    checks.check(f"{label}: brindle-send succeeded", take.sent.returncode == 0,
+                 take.sent.stderr.strip())
+    # From the stream's start to the first datagram the sink gets exact digital silence.
     checks.check(f"{label}: silence before the first datagram",
-                 len(lead) > rate // 2 and harness.silent(lead, 1e-6),
-                 f"{len(lead)} samples, peak {harness.peak(lead):.6f}")
-    check_tone(label, samples, rate, freq, level * gain_of(receiver_args), 2.0)
-    if other is not None:
-        quiet = other.finish()
-        checks.check(f"{label}: nothing reaches the other sink", harness.silent(quiet, 1e-6),
-                     f"peak {harness.peak(quiet):.6f}")
-    checks.equal(f"{label}: nothing on standard error", errors, b"")
+                 len(take.lead) > take.rate // 2 and harness.silent(take.lead, 1e-6),
+                 f"{len(take.lead)} samples, peak {harness.peak(take.lead):.6f}")
+    check_tone(label, take.samples, take.rate, freq, level * gain_of(receiver_args), 2.0)
+    if take.quiet is not None:
+        checks.check(f"{label}: nothing reaches the other sink", harness.silent(take.quiet, 1e-6),
+                     f"peak {harness.peak(take.quiet):.6f}")
+    checks.equal(f"{label}: nothing on standard error", take.errors, b"")
 
 
 def wav_files(pulse):
@@ -133,7 +172,7 @@ def wav_files(pulse):
     for path, rate in ((good, 48000), (wrong, 44100)):
         subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", "-b", "16", "-e", "signed",
                         path, "synth", "2", "sine", "440", "vol", "0.5"], check=True)
-    run_tone(pulse, "WAV file", [], "cable", [], 440, 0.5,
+    run_tone(pulse, "WAV file", [], "cable", 440, 0.5,
              rendering_line(harness.CABLE_DESCRIPTION, 48000, 2), signal_args=["--wav", good])
     refused = harness.send(["--wav", wrong], netns=NS)
     checks.equal("WAV file: 44.1 kHz refused with status 1 and the reason",
@@ -375,12 +414,12 @@ def main():
         harness.log(f"private PulseAudio server in {pulse.dir}")
 
         device_tools(pulse)
-        run_tone(pulse, "default device", [], "cable", [], 1000, 0.5,
+        run_tone(pulse, "default device", [], "cable", 1000, 0.5,
                  rendering_line(harness.CABLE_DESCRIPTION, 48000, 2), silent_sink="hifi")
-        run_tone(pulse, "gain 2", ["--gain", "2"], "cable", [], 1000, 0.3,
+        run_tone(pulse, "gain 2", ["--gain", "2"], "cable", 1000, 0.3,
                  rendering_line(harness.CABLE_DESCRIPTION, 48000, 2),
                  gain_line="\u2192 output gain 2.0\u00d7")
-        run_tone(pulse, "44.1 kHz sink", ["--device", HIFI_DESCRIPTION], "hifi", [], 1000, 0.5,
+        run_tone(pulse, "44.1 kHz sink", ["--device", HIFI_DESCRIPTION], "hifi", 1000, 0.5,
                  rendering_line(HIFI_DESCRIPTION, 44100, 2), silent_sink="cable")
         wav_files(pulse)
         status_sequence(pulse)
