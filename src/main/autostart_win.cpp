@@ -9,7 +9,6 @@
 #include "platform/os_error.h"
 #include "platform/process.h"
 #include "platform/tool_text.h"
-#include "platform/utf8.h"
 #include "platform/wide_win.h"
 
 namespace brindle {

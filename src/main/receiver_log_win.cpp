@@ -26,7 +26,7 @@ std::wstring local_app_data() {
   }
 }
 
-// %LOCALAPPDATA%\\Brindle, or empty when %LOCALAPPDATA% is not set.
+// %LOCALAPPDATA%\Brindle, or empty when %LOCALAPPDATA% is not set.
 std::wstring log_folder() {
   const std::wstring base = local_app_data();
   if (base.empty()) return {};

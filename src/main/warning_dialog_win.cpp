@@ -7,7 +7,6 @@
 #include "platform/wide_win.h"
 
 namespace brindle {
-namespace {}  // namespace
 
 void show_warning_dialog(std::string_view text) {
   const std::wstring wide_text = wide(text);

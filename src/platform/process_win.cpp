@@ -14,7 +14,6 @@
 #include "platform/os_error.h"
 #include "platform/owned_handle_win.h"
 #include "platform/process.h"
-#include "platform/utf8.h"
 #include "platform/wide_win.h"
 
 namespace brindle {
