@@ -14,8 +14,9 @@ Measured from /proc:
   wake-ups  voluntary context switches per second of each receiver thread; the main thread
             only prints the status line every 2 s and is reported apart. Each other thread is
             listed with its wake-ups and CPU.
-Dropouts: brindle-send streams a 1 kHz tone for the stream window; every place where the cable's
-monitor stops following the sine (a gap where the sound server ran dry, a skip) is one break.
+Dropouts (PulseAudio only): brindle-send streams a 1 kHz tone for the stream window; every place
+where the cable's monitor stops following the sine (a gap where the sound server ran dry, a skip)
+is one break.
 Latency: a Python phone in the phone namespace sends 480-sample datagrams in real time, each
 click at the start of a short burst, and notes the monotonic time at which the click's datagram
 left; parec records
@@ -32,7 +33,8 @@ sets the node latency of the native stream and of pw-cat (PIPEWIRE_LATENCY); the
 1440/48000, is the receiver's.
 
 Usage (root): bench/cost/measure_cost.py [--build DIR] [--repeat N] [--idle-seconds S]
-              [--stream-seconds S] [--only idle,nomdns,stream,latency,dropouts] [--no-suspend-on-idle]
+              [--stream-seconds S] [--only idle,nomdns,stream,latency,dropouts]
+              [--no-suspend-on-idle]
               [--pipewire [--latency FRAMES/48000]]
 """
 import argparse
@@ -451,7 +453,6 @@ def main():
         return pipewire_main(opts, parts)
     results = {p: [] for p in parts}
     latencies = []
-    breaks = []
     with Namespaces() as nets, harness.PulseServer() as pulse:
         pulse.add_null_sink("cable", harness.CABLE_DESCRIPTION, rate=48000, default=True)
         if not opts.no_suspend_on_idle:
@@ -469,8 +470,9 @@ def main():
                 latencies += clicks
                 print(f"  run {run + 1} latency: {[round(x, 1) for x in clicks]} ms", flush=True)
             if "dropouts" in parts:
-                breaks.append(dropouts_run(pulse, nets, opts.stream_seconds))
-                print(f"  run {run + 1} dropouts: {breaks[-1]} breaks in the tone", flush=True)
+                results["dropouts"].append(dropouts_run(pulse, nets, opts.stream_seconds))
+                print(f"  run {run + 1} dropouts: {results['dropouts'][-1]} breaks in the tone",
+                      flush=True)
             for part in parts:
                 if part not in ("latency", "dropouts") and results[part]:
                     r = results[part][-1]
@@ -495,7 +497,8 @@ def main():
     if "latency" in parts:
         print(f"click sent-to-heard latency: {spread(latencies, ' ms', 1)}")
     if "dropouts" in parts:
-        print(f"breaks in a tone streamed {opts.stream_seconds:.0f} s: {spread(breaks, '', 0)}")
+        print(f"breaks in a tone streamed {opts.stream_seconds:.0f} s: "
+              f"{spread(results['dropouts'], '', 0)}")
     return 0
 
 

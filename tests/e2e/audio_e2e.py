@@ -63,9 +63,9 @@ def clean(shares):
     return bool(shares) and min(shares) > 0.95
 
 
-def check_tone(label, samples, rate, freq, level, seconds):
-    """The recording holds `seconds` of `freq` at peak amplitude `level`."""
-    runs = harness.signal_runs(samples, rate)
+def check_tone(label, take, freq, level, seconds):
+    """The take's recording holds `seconds` of `freq` at peak amplitude `level`."""
+    runs, steady, rate = take.runs, take.steady, take.rate
     present = sum(b - a for a, b in runs) / rate
     # The sound server drops what a late client writes after its own underrun, so on a
     # loaded machine a little may be missing; more than was sent can never come out.
@@ -74,7 +74,6 @@ def check_tone(label, samples, rate, freq, level, seconds):
                  f"{present:.3f} s in runs {[(a / rate, b / rate) for a, b in runs]}")
     if len(runs) > 1:
         harness.log(f"{label}: {len(runs) - 1} dropout(s) in the tone (underruns)")
-    steady = harness.steady_segment(samples, rate)
     if len(steady) < rate // 2:
         checks.check(f"{label}: a steady half second to measure", False,
                      f"longest steady part {len(steady) / rate:.2f} s")
@@ -87,9 +86,8 @@ def check_tone(label, samples, rate, freq, level, seconds):
     checks.check(f"{label}: level {level} \u00b1{LEVEL_TOLERANCE_DB} dB",
                  abs(off) <= LEVEL_TOLERANCE_DB, f"measured {amp:.4f} ({off:+.2f} dB)")
     # A dropout or a glitch would show as energy away from the tone.
-    shares = purity(steady, rate, freq)
-    checks.check(f"{label}: the steady part is a clean sine", clean(shares),
-                 "tone holds " + ", ".join(f"{s:.3f}" for s in shares) + " of the power")
+    checks.check(f"{label}: the steady part is a clean sine", clean(take.shares),
+                 "tone holds " + ", ".join(f"{s:.3f}" for s in take.shares) + " of the power")
 
 
 @dataclasses.dataclass
@@ -99,19 +97,19 @@ class Take:
     inputs: int
     sent: subprocess.CompletedProcess
     lead: list
-    samples: list
     rate: int
     quiet: list
     errors: bytes
+    runs: list  # of signal in the recording
+    steady: list  # the longest run without its onset and end
+    shares: list  # purity of the steady part
 
-    def disturbed(self, freq):
+    def disturbed(self):
         """A dropout or a skip in the tone: what a stall of the machine does to one take."""
-        runs = harness.signal_runs(self.samples, self.rate)
-        steady = harness.steady_segment(self.samples, self.rate)
-        return len(runs) != 1 or not clean(purity(steady, self.rate, freq))
+        return len(self.runs) != 1 or not clean(self.shares)
 
 
-def tone_take(pulse, receiver_args, sink, signal_args, silent_sink):
+def tone_take(pulse, receiver_args, sink, signal_args, silent_sink, freq):
     """Starts the receiver, records `sink` (and `silent_sink`), plays a second of nothing and
     then the signal."""
     harness.wait_port_free(netns=NS)
@@ -134,7 +132,9 @@ def tone_take(pulse, receiver_args, sink, signal_args, silent_sink):
     rate = recording.rate
     lead = samples[int(lead_start * rate):int(lead_end * rate)]
     quiet = other.finish() if other is not None else None
-    return Take(lines, inputs, sent, lead, samples, rate, quiet, errors)
+    steady = harness.steady_segment(samples, rate)
+    return Take(lines, inputs, sent, lead, rate, quiet, errors,
+                harness.signal_runs(samples, rate), steady, purity(steady, rate, freq))
 
 
 def run_tone(pulse, label, receiver_args, sink, freq, level, device_line, gain_line=None,
@@ -144,8 +144,8 @@ def run_tone(pulse, label, receiver_args, sink, freq, level, device_line, gain_l
     if signal_args is None:
         signal_args = ["--duration", "2", "--freq", str(freq), "--level", str(level)]
     for number in range(1, TONE_TAKES + 1):
-        take = tone_take(pulse, receiver_args, sink, signal_args, silent_sink)
-        if number == TONE_TAKES or not take.disturbed(freq):
+        take = tone_take(pulse, receiver_args, sink, signal_args, silent_sink, freq)
+        if number == TONE_TAKES or not take.disturbed():
             break
         harness.log(f"{label}: take {number} has a dropout or a skip; taking it again")
     want = [TITLE, device_line] + ([gain_line] if gain_line else []) + [LISTENING, ""]
@@ -158,7 +158,7 @@ def run_tone(pulse, label, receiver_args, sink, freq, level, device_line, gain_l
     checks.check(f"{label}: silence before the first datagram",
                  len(take.lead) > take.rate // 2 and harness.silent(take.lead, 1e-6),
                  f"{len(take.lead)} samples, peak {harness.peak(take.lead):.6f}")
-    check_tone(label, take.samples, take.rate, freq, level * gain_of(receiver_args), 2.0)
+    check_tone(label, take, freq, level * gain_of(receiver_args), 2.0)
     if take.quiet is not None:
         checks.check(f"{label}: nothing reaches the other sink", harness.silent(take.quiet, 1e-6),
                      f"peak {harness.peak(take.quiet):.6f}")
