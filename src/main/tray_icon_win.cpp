@@ -3,7 +3,6 @@
 // actions (running `reg`, opening the log) run on a worker thread.
 #include <windows.h>
 
-#include <objbase.h>
 #include <shellapi.h>
 
 #include <array>
@@ -24,6 +23,7 @@
 #include "main/tray_icon.h"
 #include "main/tray_picture.h"
 #include "main/tray_text.h"
+#include "platform/com_win.h"
 #include "platform/console.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
@@ -351,17 +351,19 @@ class WinTrayIcon final : public TrayIcon {
   void open_log() {
     const std::string path = receiver_log_path();
     const std::wstring file = wide(path);
-    const HRESULT com =
-        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    SHELLEXECUTEINFOW request{};
-    request.cbSize = sizeof request;
-    request.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-    request.lpVerb = L"open";
-    request.lpFile = file.c_str();
-    request.nShow = SW_SHOWNORMAL;
-    const bool opened = !path.empty() && ::ShellExecuteExW(&request) != FALSE;
-    const DWORD error = path.empty() ? ERROR_ENVVAR_NOT_FOUND : ::GetLastError();
-    if (SUCCEEDED(com)) ::CoUninitialize();
+    bool opened = false;
+    DWORD error = ERROR_ENVVAR_NOT_FOUND;
+    {
+      const com::Apartment apartment(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+      SHELLEXECUTEINFOW request{};
+      request.cbSize = sizeof request;
+      request.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+      request.lpVerb = L"open";
+      request.lpFile = file.c_str();
+      request.nShow = SW_SHOWNORMAL;
+      opened = !path.empty() && ::ShellExecuteExW(&request) != FALSE;
+      if (!path.empty()) error = ::GetLastError();
+    }
     if (opened) return;
     const std::string shown =
         path.empty() ? fmt::format("%LOCALAPPDATA%\\{}\\{}", LOG_FOLDER_NAME, LOG_FILE_NAME) : path;
