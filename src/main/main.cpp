@@ -19,6 +19,7 @@
 #include "main/autostart.h"
 #include "main/instance_guard.h"
 #include "main/options.h"
+#include "main/receiver_end.h"
 #include "main/receiver_log.h"
 #include "main/startup_failure.h"
 #include "main/status_line.h"
@@ -153,6 +154,7 @@ int start_receiver(const Options& options) {
   }
   const std::optional<MdnsAdvertisement> advertisement = advertise(options);
   const std::shared_ptr<StreamingWifi> wifi = start_streaming_wifi();
+  if (wifi) at_receiver_end([wifi] { wifi->release(); });
 
   console::write_out("\n");
   status_loop(jitter, stats, [tray, wifi](StreamState state, const StatusFigures& figures) {

@@ -57,6 +57,8 @@ class StreamingWifi {
  public:
   virtual ~StreamingWifi() = default;
   virtual void stream_playing(bool playing) = 0;
+  // Any thread: the receiver ends; everything given back for good.
+  virtual void release() = 0;
 };
 
 // Windows: the WLAN service's hold, loaded only when wlanapi.dll is there. Nothing elsewhere, or

@@ -1,7 +1,6 @@
 // The WLAN service through wlanapi.dll, loaded when the receiver starts: a Windows without it
 // (a Server without the Wireless LAN feature) still runs the receiver, and the .exe still needs
-// only the DLLs every Windows has. A receiver that ends without giving back (Quit, Ctrl-C, killed)
-// leaves it to the service, which drops a client's settings with its handle.
+// only the DLLs every Windows has.
 #include <windows.h>
 
 #include <wlanapi.h>
@@ -57,10 +56,7 @@ class WlanHold final : public StreamingWifi, private WlanService {
   ~WlanHold() override {
     wlan_.register_notification(client_, WLAN_NOTIFICATION_SOURCE_NONE, TRUE, nullptr, nullptr,
                                 nullptr, nullptr);
-    {
-      const std::lock_guard lock(mutex_);
-      hold_.release();
-    }
+    release();
     wlan_.close_handle(client_, nullptr);
   }
 
@@ -73,6 +69,11 @@ class WlanHold final : public StreamingWifi, private WlanService {
   void stream_playing(bool playing) override {
     const std::lock_guard lock(mutex_);
     hold_.stream_playing(playing);
+  }
+
+  void release() override {
+    const std::lock_guard lock(mutex_);
+    hold_.release();
   }
 
  private:
