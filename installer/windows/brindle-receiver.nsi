@@ -17,9 +17,13 @@ ManifestDPIAware true
 !ifndef VERSION | BIN_DIR | OUT_FILE | CABLE | CABLE_PAGE
   !error "run tools/build-windows-installer.sh"
 !endif
-; A signed release signs the uninstaller too, before it is packed into setup.
+; A signed release signs the uninstaller too, before it is packed into setup, and packs signed
+; copies of the plug-ins (this folder takes precedence over NSIS's own).
 !ifdef SIGN_FILE_COMMAND
   !uninstfinalize '${SIGN_FILE_COMMAND} "%1"' = 0
+!endif
+!ifdef SIGNED_PLUGINS
+  !addplugindir /amd64-unicode "${SIGNED_PLUGINS}"
 !endif
 
 !include MUI2.nsh
