@@ -158,7 +158,7 @@ class WinTrayIcon final : public TrayIcon, private NotifyArea {
       case WM_SETTINGCHANGE:
       case WM_DISPLAYCHANGE:
         if (make_icons()) presence_.show();
-        return message == WM_SETTINGCHANGE ? std::nullopt : std::optional<LRESULT>(0);
+        return 0;
       case WM_REFRESH:
         refresh();
         return 0;
