@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/os_error.h"
 #include "receiver/udp_socket_os.h"
 
 namespace brindle {
@@ -33,7 +34,22 @@ UdpSocket::Received UdpSocket::receive_from(std::span<uint8_t> buffer) const {
     closed.socket_lost = true;
     return closed;
   }
-  return udp_os::receive(handle(), buffer);
+  const udp_os::Datagram datagram = udp_os::receive(handle(), buffer);
+  Received received;
+  if (datagram.error == 0) {
+    received.status = ReceiveStatus::DATAGRAM;
+    received.length = datagram.length;
+    received.source = datagram.source;
+    return received;
+  }
+  const udp_os::Failure failure = udp_os::classify(datagram.error);
+  if (failure == udp_os::Failure::RETRY) {
+    received.status = ReceiveStatus::RETRY;
+    return received;
+  }
+  received.error = os_error_text(datagram.error);
+  received.socket_lost = failure == udp_os::Failure::LOST;
+  return received;
 }
 
 Result<UdpSocket> bind_socket(uint16_t port) {

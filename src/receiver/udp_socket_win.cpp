@@ -2,7 +2,6 @@
 #include <ws2ipdef.h>
 #include <ws2tcpip.h>
 
-#include "platform/os_error.h"
 #include "platform/socket_address_os.h"
 #include "receiver/udp_socket_os.h"
 
@@ -18,35 +17,29 @@ void clear_v6_only(const OwnedSocket& socket) {
   (void)socket.set_option(IPPROTO_IPV6, IPV6_V6ONLY, DWORD{0});
 }
 
-UdpSocket::Received receive(UdpSocket::Handle handle, std::span<uint8_t> buffer) {
-  UdpSocket::Received received;
+Datagram receive(OwnedSocket::Handle handle, std::span<uint8_t> buffer) {
   sockaddr_storage source{};
   int source_len = sizeof source;
   const int n = ::recvfrom(static_cast<SOCKET>(handle), reinterpret_cast<char*>(buffer.data()),
                            static_cast<int>(buffer.size()), 0, reinterpret_cast<sockaddr*>(&source),
                            &source_len);
-  if (n == SOCKET_ERROR) {
-    const int code = ::WSAGetLastError();
-    // Winsock fails an over-long datagram with WSAEMSGSIZE instead of handing over its head.
-    // One oversized datagram from anyone on the network must not end reception, so it is
-    // dropped like any other datagram that is not ours. ICMP reports, should a system refuse to
-    // turn them off, are as harmless.
-    if (code == WSAEWOULDBLOCK || code == WSAEINTR || code == WSAEMSGSIZE ||
-        code == WSAECONNRESET || code == WSAENETRESET) {
-      received.status = UdpSocket::ReceiveStatus::RETRY;
-      return received;
-    }
-    received.status = UdpSocket::ReceiveStatus::FAILED;
-    received.error = os_error_text(code);
-    // After an adapter reset (WSAENETDOWN) Winsock wants the socket closed and made again.
-    received.socket_lost =
-        code == WSAENETDOWN || code == WSAENOTSOCK || code == WSAEINVAL || code == WSAESHUTDOWN;
-    return received;
+  if (n == SOCKET_ERROR) return Datagram{::WSAGetLastError(), 0, {}};
+  return Datagram{0, static_cast<size_t>(n), from_os_address(source)};
+}
+
+Failure classify(int error) {
+  // Winsock fails an over-long datagram with WSAEMSGSIZE instead of handing over its head.
+  // One oversized datagram from anyone on the network must not end reception, so it is
+  // dropped like any other datagram that is not ours. ICMP reports, should a system refuse to
+  // turn them off, are as harmless.
+  if (error == WSAEWOULDBLOCK || error == WSAEINTR || error == WSAEMSGSIZE ||
+      error == WSAECONNRESET || error == WSAENETRESET) {
+    return Failure::RETRY;
   }
-  received.status = UdpSocket::ReceiveStatus::DATAGRAM;
-  received.length = static_cast<size_t>(n);
-  received.source = from_os_address(source);
-  return received;
+  // After an adapter reset (WSAENETDOWN) Winsock wants the socket closed and made again.
+  const bool lost =
+      error == WSAENETDOWN || error == WSAENOTSOCK || error == WSAEINVAL || error == WSAESHUTDOWN;
+  return lost ? Failure::LOST : Failure::FAILED;
 }
 
 }  // namespace brindle::udp_os
