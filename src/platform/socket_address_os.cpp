@@ -41,4 +41,29 @@ SocketAddress from_os_address(const sockaddr_storage& storage) {
   return make_v4_address(ip, ntohs(v4.sin_port));
 }
 
+in_addr to_in_addr(std::span<const uint8_t, 4> ip) {
+  in_addr out{};
+  std::memcpy(&out, ip.data(), ip.size());
+  return out;
+}
+
+addrinfo udp_hints() {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_protocol = IPPROTO_UDP;
+  hints.ai_flags = AI_NUMERICSERV;
+  return hints;
+}
+
+std::vector<SocketAddress> from_address_list(const addrinfo* list) {
+  std::vector<SocketAddress> addresses;
+  for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    sockaddr_storage storage{};
+    std::memcpy(&storage, ai->ai_addr, ai->ai_addrlen);
+    addresses.push_back(from_os_address(storage));
+  }
+  return addresses;
+}
+
 }  // namespace brindle

@@ -62,22 +62,12 @@ Status OwnedSocket::send_to(const SocketAddress& destination,
 }
 
 Result<std::vector<SocketAddress>> resolve_udp(const std::string& host, uint16_t port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  hints.ai_protocol = IPPROTO_UDP;
-  hints.ai_flags = AI_NUMERICSERV;
+  const addrinfo hints = udp_hints();
   addrinfo* raw = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &raw);
   if (rc != 0) return make_error(rc == EAI_SYSTEM ? last_os_error_text() : ::gai_strerror(rc));
   const std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
-  std::vector<SocketAddress> addresses;
-  for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-    sockaddr_storage storage{};
-    std::memcpy(&storage, ai->ai_addr, ai->ai_addrlen);
-    addresses.push_back(from_os_address(storage));
-  }
-  return addresses;
+  return from_address_list(list.get());
 }
 
 }  // namespace brindle

@@ -82,23 +82,13 @@ Result<std::vector<SocketAddress>> resolve_udp(const std::string& host, uint16_t
   if (const std::string& failure = ensure_winsock(); !failure.empty()) {
     return make_error("cannot start Winsock: " + failure);
   }
-  ADDRINFOA hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  hints.ai_protocol = IPPROTO_UDP;
-  hints.ai_flags = AI_NUMERICSERV;
-  ADDRINFOA* raw = nullptr;
+  const addrinfo hints = udp_hints();
+  addrinfo* raw = nullptr;
   // getaddrinfo reports through its return value, which is a Winsock error code.
   const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &raw);
   if (rc != 0) return make_error(os_error_text(rc));
   const std::unique_ptr<ADDRINFOA, AddrInfoDeleter> list(raw);
-  std::vector<SocketAddress> addresses;
-  for (const ADDRINFOA* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-    sockaddr_storage storage{};
-    std::memcpy(&storage, ai->ai_addr, ai->ai_addrlen);
-    addresses.push_back(from_os_address(storage));
-  }
-  return addresses;
+  return from_address_list(list.get());
 }
 
 }  // namespace brindle
