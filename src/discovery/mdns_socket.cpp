@@ -15,6 +15,11 @@ Result<MdnsSocket> MdnsSocket::open() {
   return socket;
 }
 
+Status MdnsSocket::send_multicast(const MulticastInterface& iface, std::span<const uint8_t> bytes) {
+  if (const Status chosen = choose_interface(iface); !chosen) return chosen;
+  return send_to(Ipv4Endpoint{MDNS_GROUP, MDNS_PORT}, bytes);
+}
+
 Status MdnsSocket::send_to(const Ipv4Endpoint& destination, std::span<const uint8_t> bytes) {
   return socket_.send_to(make_v4_address(destination.address, destination.port), bytes);
 }

@@ -58,6 +58,8 @@ class MdnsSocket {
   explicit MdnsSocket(OwnedSocket socket) : socket_(std::move(socket)) {}
   // Everything open() sets before binding; the error is the OS text.
   Status set_options();
+  // IP_MULTICAST_IF: where the next multicast goes out.
+  Status choose_interface(const MulticastInterface& iface);
   OwnedSocket socket_;
 };
 

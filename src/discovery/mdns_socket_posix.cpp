@@ -9,17 +9,9 @@
 #include "discovery/mdns_replies.h"
 #include "discovery/mdns_socket.h"
 #include "platform/os_error.h"
+#include "platform/socket_address_os.h"
 
 namespace brindle {
-namespace {
-
-in_addr to_in_addr(const Ipv4Address& address) {
-  in_addr out{};
-  std::memcpy(&out, address.data(), 4);
-  return out;
-}
-
-}  // namespace
 
 Status MdnsSocket::set_options() {
   const OwnedSocket& s = socket_;
@@ -68,12 +60,8 @@ Status MdnsSocket::leave_group(const MulticastInterface& iface) {
   return socket_.set_option(IPPROTO_IP, IP_DROP_MEMBERSHIP, membership(by_index));
 }
 
-Status MdnsSocket::send_multicast(const MulticastInterface& iface, std::span<const uint8_t> bytes) {
-  if (const Status chosen = socket_.set_option(IPPROTO_IP, IP_MULTICAST_IF, membership(iface));
-      !chosen) {
-    return chosen;
-  }
-  return send_to(Ipv4Endpoint{MDNS_GROUP, MDNS_PORT}, bytes);
+Status MdnsSocket::choose_interface(const MulticastInterface& iface) {
+  return socket_.set_option(IPPROTO_IP, IP_MULTICAST_IF, membership(iface));
 }
 
 MdnsSocket::Received MdnsSocket::try_receive(std::span<uint8_t> buffer) {

@@ -9,18 +9,13 @@
 #include "discovery/mdns_replies.h"
 #include "discovery/mdns_socket.h"
 #include "platform/os_error.h"
+#include "platform/socket_address_os.h"
 
 namespace brindle {
 namespace {
 
 SOCKET socket_of(MdnsSocket::Handle handle) {
   return static_cast<SOCKET>(handle);
-}
-
-in_addr to_in_addr(const Ipv4Address& address) {
-  in_addr out{};
-  std::memcpy(&out, address.data(), 4);
-  return out;
 }
 
 }  // namespace
@@ -73,13 +68,8 @@ Status MdnsSocket::leave_group(const MulticastInterface& iface) {
   return left;
 }
 
-Status MdnsSocket::send_multicast(const MulticastInterface& iface, std::span<const uint8_t> bytes) {
-  if (const Status chosen =
-          socket_.set_option(IPPROTO_IP, IP_MULTICAST_IF, interface_of(iface, false));
-      !chosen) {
-    return chosen;
-  }
-  return send_to(Ipv4Endpoint{MDNS_GROUP, MDNS_PORT}, bytes);
+Status MdnsSocket::choose_interface(const MulticastInterface& iface) {
+  return socket_.set_option(IPPROTO_IP, IP_MULTICAST_IF, interface_of(iface, false));
 }
 
 MdnsSocket::Received MdnsSocket::try_receive(std::span<uint8_t> buffer) {
