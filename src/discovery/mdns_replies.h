@@ -53,7 +53,7 @@ struct ReplyLimits {
 // probe), the limiter notes what it carries and owes the link what was left out, and so does
 // it with a shared answer until its delay is over; a question asking for a unicast reply is
 // answered to the group when the record's last multicast is older than a quarter of its TTL.
-// With a unicast limiter, records the querier was sent during the last second are left out.
+// With a unicast limiter, records the querier was sent a moment ago are left out.
 std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
                                        std::span<const uint8_t> datagram,
                                        const Ipv4Endpoint& source, const ReplyLimits& limits = {});

@@ -566,9 +566,9 @@ std::vector<Step> many_legacy_queriers() {
   for (int i = 0; i < 300; ++i) {
     const Ipv4Endpoint from{
         {198, 51, static_cast<uint8_t>(100 + i / 250), static_cast<uint8_t>(1 + i % 250)}, 40000};
-    steps.push_back(Step{i, q, from, 0, i < static_cast<int>(UnicastLimiter::MAX_PER_INTERVAL)});
+    steps.push_back(Step{0, q, from, 0, i < static_cast<int>(UnicastLimiter::MAX_PER_INTERVAL)});
   }
-  steps.push_back(Step{1000, q, steps[0].source, 0, 1});
+  steps.push_back(Step{250, q, steps.back().source, 0, 1});
   return steps;
 }
 
@@ -599,15 +599,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {{0, query({ask(HOST, dns::TYPE_A, true)}), MDNS_QUERIER, 1, 0},
                    {10, query({ask(HOST, dns::TYPE_A, true)}), MDNS_QUERIER, 0, 1},
                    {20, query({ask(HOST, dns::TYPE_A, true)}), MDNS_QUERIER, 0, 0}}},
-        // Once a second per querier and record; another querier is answered meanwhile.
+        // Four times a second per querier and record; another querier is answered meanwhile.
         LimitCase{"legacy_repeats",
                   true,
                   0,
                   {{0, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 1), LEGACY_QUERIER, 0, 1},
-                   {500, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 2), LEGACY_QUERIER, 0, 0},
-                   {500, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 3), OTHER_LEGACY, 0, 1},
-                   {600, query({ask(INSTANCE, dns::TYPE_TXT)}, {}, 4), LEGACY_QUERIER, 0, 1},
-                   {1000, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 5), LEGACY_QUERIER, 0, 1}}},
+                   {100, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 2), LEGACY_QUERIER, 0, 0},
+                   {100, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 3), OTHER_LEGACY, 0, 1},
+                   {150, query({ask(INSTANCE, dns::TYPE_TXT)}, {}, 4), LEGACY_QUERIER, 0, 1},
+                   {250, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 5), LEGACY_QUERIER, 0, 1}}},
         LimitCase{"many_legacy_queriers", true, 0, many_legacy_queriers()},
         // A shared answer waits for its delay, which a flood of the same query does not move;
         // then the flood is answered once a second.

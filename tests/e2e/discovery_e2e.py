@@ -683,6 +683,17 @@ QUERY_FLOOD = textwrap.dedent("""
 """)
 
 
+def flood(phone, query, seconds):
+    """200 queries a second from the phone on link A: (sent, answers from the pc, output)."""
+    run = phone.run([PY, "-c", QUERY_FLOOD, LINK_A[1], query.hex(), str(seconds), "200",
+                     LINK_A[0]], timeout=30)
+    try:
+        sent, replies = (int(x) for x in run.stdout.split())
+    except ValueError:
+        sent, replies = 0, -1
+    return sent, replies, run.stdout + run.stderr
+
+
 def links_checks(pulse_env, tmp, pid):
     """The pc holds 25 adapters that no phone can reach, then two links with a phone on
     each: every phone resolves exactly the address of its own link, although the links come
@@ -727,27 +738,16 @@ def links_checks(pulse_env, tmp, pid):
               answered == [LINK_B[0]], result.stdout[-1500:])
 
         seconds = 4
-        flood = phones[0].run([PY, "-c", QUERY_FLOOD, LINK_A[1],
-                               legacy_query("_brindle._udp.local.", 12, 0).hex(), str(seconds),
-                               "200", LINK_A[0]], timeout=30)
-        try:
-            sent, replies = (int(x) for x in flood.stdout.split())
-        except ValueError:
-            sent, replies = 0, -1
+        sent, replies, detail = flood(phones[0], legacy_query("_brindle._udp.local.", 12, 0),
+                                      seconds)
         print(f"info query flood: {sent} queries in {seconds} s, {replies} multicast answers")
         check("query flood: answered, at most about once a second",
-              sent > 100 and 1 <= replies <= seconds + 2, flood.stdout + flood.stderr)
+              sent > 100 and 1 <= replies <= seconds + 2, detail)
         # Probes may be answered four times a second, never once per probe.
-        flood = phones[0].run([PY, "-c", QUERY_FLOOD, LINK_A[1],
-                               probe_query(f"{LABEL}.local.").hex(), str(seconds), "200",
-                               LINK_A[0]], timeout=30)
-        try:
-            sent, replies = (int(x) for x in flood.stdout.split())
-        except ValueError:
-            sent, replies = 0, -1
+        sent, replies, detail = flood(phones[0], probe_query(f"{LABEL}.local."), seconds)
         print(f"info probe-shaped flood: {sent} probes in {seconds} s, {replies} answers")
         check("probe-shaped flood: answered, at most four times a second",
-              sent > 100 and 1 <= replies <= 4 * seconds + 2, flood.stdout + flood.stderr)
+              sent > 100 and 1 <= replies <= 4 * seconds + 2, detail)
         check("receiver still running with many adapters", receiver.running(),
               receiver.stderr_text())
     finally:
