@@ -85,16 +85,17 @@ class MdnsResponder {
   size_t position_of(const LinkView& link) const;
 
   // Declared before the sockets, so that every socket is closed before what watches it.
-  std::unique_ptr<ResponderWakeups> wakeups_;        // waited on by the responder thread only
-  MdnsSocket unicast_;                               // responder thread only
-  NetworkView view_;                                 // responder thread only
-  std::vector<LinkSocket> links_;                    // responder thread only; one per view_.links
-  AddressesChanged on_change_;                       // responder thread only
-  std::optional<ServiceRecord> service_;             // responder thread only
-  UnicastLimiter unicast_limiter_;                   // responder thread only
-  std::minstd_rand random_{std::random_device{}()};  // responder thread only; answer delays
-  int announcements_left_ = 0;                       // responder thread only
+  std::unique_ptr<ResponderWakeups> wakeups_;  // waited on by the responder thread only
+  MdnsSocket unicast_;                         // responder thread only
+  NetworkView view_;                           // responder thread only
+  std::vector<LinkSocket> links_;              // responder thread only; one per view_.links
+  AddressesChanged on_change_;                 // responder thread only
+  std::optional<ServiceRecord> service_;       // responder thread only
+  int announcements_left_ = 0;                 // responder thread only
   std::chrono::steady_clock::time_point next_announcement_{};  // responder thread only
+  // Responder thread only: what each querier was sent lately, and the delays of shared answers.
+  UnicastLimiter unicast_limiter_;
+  std::minstd_rand random_{std::random_device{}()};
   mutable std::mutex mutex_;
   std::vector<Ipv4Address> usable_;             // guarded by mutex_
   std::optional<std::string> registered_name_;  // guarded by mutex_
