@@ -1,5 +1,6 @@
 // What one hostile query from the link costs the responder: the largest message it accepts,
-// packed with repeated questions for the host and known answers that match nothing.
+// packed with repeated questions for the host and known answers that match nothing, or with
+// names that are chains of compression pointers.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -49,6 +50,44 @@ void BM_CraftedQuery(benchmark::State& state) {
   state.counters["query_bytes"] = static_cast<double>(query.size());
 }
 BENCHMARK(BM_CraftedQuery)->Arg(4)->Arg(100)->Unit(benchmark::kMillisecond);
+
+// As many questions as 9000 bytes hold, each name a pointer to the class of an earlier question.
+// Type and class are pointers too, so each of the first `depth` questions makes the chain three
+// pointers longer and the later ones all end it: a name spells "a." through up to 3 * depth
+// pointers, which a decoder following every pointer anew pays for again with every name.
+std::vector<uint8_t> pointer_chain_query(size_t depth) {
+  std::vector<uint8_t> b = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 'a', 0, 0xC0, 12, 0xC0, 15};
+  auto pointer = [&](size_t to) {
+    b.push_back(static_cast<uint8_t>(0xC0 | (to >> 8)));
+    b.push_back(static_cast<uint8_t>(to & 0xFF));
+  };
+  size_t questions = 1;
+  size_t last_class = 17;
+  while (b.size() + 6 <= dns::MAX_MESSAGE_BYTES) {
+    const size_t start = b.size();
+    pointer(last_class);
+    pointer(start);
+    pointer(start + 2);
+    if (++questions < depth) last_class = start + 4;
+  }
+  b[4] = static_cast<uint8_t>(questions >> 8);
+  b[5] = static_cast<uint8_t>(questions & 0xFF);
+  return b;
+}
+
+void BM_PointerChainQuery(benchmark::State& state) {
+  const ServiceRecord service = service_with(4);
+  const std::vector<uint8_t> query = pointer_chain_query(static_cast<size_t>(state.range(0)));
+  const Ipv4Endpoint source{{10, 1, 0, 200}, MDNS_PORT};
+  for (auto _ : state) {
+    auto replies = replies_to_datagram(service, query, source);
+    benchmark::DoNotOptimize(replies);
+  }
+  state.counters["query_bytes"] = static_cast<double>(query.size());
+  state.counters["decodes"] = dns::decode_message(query).ok() ? 1 : 0;
+}
+// Depth 1: every name one short hop; 42: names at the hop limit; 2000: one chain through all.
+BENCHMARK(BM_PointerChainQuery)->Arg(1)->Arg(42)->Arg(2000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace brindle

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <optional>
+#include <tuple>
 
 namespace brindle::dns {
 namespace {
@@ -52,12 +53,15 @@ class Reader {
 
   // A pointer must lead before the start of the run of labels it ends, so the runs start ever
   // earlier and every name ends; the total wire length is capped like an uncompressed name's.
+  // What a pointer target spells is remembered, so no pointer is followed through twice in one
+  // message and decoding stays linear in its size however the pointers chain.
   std::optional<Name> name() {
     Name name;
     size_t wire = 1;  // the root
     size_t cursor = pos_;
     size_t run_start = pos_;
     std::optional<size_t> resume;  // where reading goes on after the first pointer
+    targets_.clear();
     for (;;) {
       if (cursor >= bytes_.size()) return std::nullopt;
       const uint8_t len = bytes_[cursor];
@@ -66,21 +70,37 @@ class Reader {
         const size_t target = (static_cast<size_t>(len & 0x3F) << 8) | bytes_[cursor + 1];
         if (target >= run_start) return std::nullopt;
         if (!resume) resume = cursor + 2;
+        if (spelled_.empty()) spelled_.resize(bytes_.size());
+        if (const Spelled known = spelled_[target]; known.name != Spelled::NONE) {
+          wire += known.wire;
+          if (wire > MAX_NAME_BYTES) return std::nullopt;
+          const auto& from = seen_[known.name].labels;
+          name.labels.insert(name.labels.end(), from.begin() + known.label, from.end());
+          break;
+        }
+        targets_.emplace_back(target, name.labels.size(), wire);
         cursor = target;
         run_start = target;
         continue;
       }
       if ((len & POINTER_TAG) != 0) return std::nullopt;  // 0x40 and 0x80 label types
-      if (len == 0) {
-        pos_ = resume ? *resume : cursor + 1;
-        return name;
-      }
+      if (len == 0) break;
       if (cursor + 1 + len > bytes_.size()) return std::nullopt;
       wire += 1 + static_cast<size_t>(len);
       if (wire > MAX_NAME_BYTES) return std::nullopt;
       name.labels.emplace_back(reinterpret_cast<const char*>(&bytes_[cursor + 1]), len);
       cursor += 1 + static_cast<size_t>(len);
     }
+    if (!targets_.empty()) {
+      for (const auto& [target, label, wire_before] : targets_) {
+        spelled_[target] =
+            Spelled{static_cast<uint32_t>(seen_.size()), static_cast<uint16_t>(label),
+                    static_cast<uint16_t>(wire - wire_before)};
+      }
+      seen_.push_back(name);
+    }
+    pos_ = resume ? *resume : cursor + 1;
+    return name;
   }
 
   std::vector<uint8_t> raw(size_t n) {
@@ -91,8 +111,20 @@ class Reader {
   }
 
  private:
+  // A pointer target already read: the name that read it, from which label on, and the wire
+  // length of those labels (the root not counted).
+  struct Spelled {
+    static constexpr uint32_t NONE = UINT32_MAX;
+    uint32_t name = NONE;
+    uint16_t label = 0;
+    uint16_t wire = 0;
+  };
+
   std::span<const uint8_t> bytes_;
   size_t pos_ = 0;
+  std::vector<Spelled> spelled_;  // by offset, once the first pointer is met
+  std::vector<Name> seen_;        // the names that followed a pointer
+  std::vector<std::tuple<size_t, size_t, size_t>> targets_;  // offset, labels and wire before
 };
 
 std::optional<Question> read_question(Reader& in) {

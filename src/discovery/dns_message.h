@@ -19,6 +19,7 @@ inline constexpr uint16_t TYPE_PTR = 12;
 inline constexpr uint16_t TYPE_TXT = 16;
 inline constexpr uint16_t TYPE_AAAA = 28;
 inline constexpr uint16_t TYPE_SRV = 33;
+inline constexpr uint16_t TYPE_NSEC = 47;
 inline constexpr uint16_t TYPE_ANY = 255;
 inline constexpr uint16_t CLASS_IN = 1;
 inline constexpr uint16_t CLASS_ANY = 255;

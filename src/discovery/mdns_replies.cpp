@@ -35,19 +35,40 @@ Record make_record(Name name, uint16_t type, bool unique, uint32_t ttl, dns::Rec
   return Record{std::move(name), type, dns::CLASS_IN, unique, ttl, std::move(data)};
 }
 
-// The service's records in a fixed order: the first four are one of a kind each, the address
+// The service's records in a fixed order: the first six are one of a kind each, the address
 // records follow. A query is answered by marking kinds, which keeps the work linear.
 enum Kind : unsigned {
   SERVICE_PTR = 1,
   ENUMERATION_PTR = 2,
   SRV = 4,
   TXT = 8,
-  ADDRESSES = 16,
+  INSTANCE_NSEC = 16,
+  HOST_NSEC = 32,
+  ADDRESSES = 64,
 };
-constexpr size_t SINGLE_KINDS = 4;
+constexpr size_t SINGLE_KINDS = 6;
 
 unsigned kind_of(size_t index) {
   return index < SINGLE_KINDS ? 1u << index : ADDRESSES;
+}
+
+// RFC 6762 section 6.1: the restricted form, the name itself as next name and one bitmap window
+// for types below 256, listing the types the name has.
+std::vector<uint8_t> nsec_data(const Name& name, std::initializer_list<uint16_t> types) {
+  std::vector<uint8_t> data;
+  for (const auto& label : name.labels) {
+    data.push_back(static_cast<uint8_t>(label.size()));
+    data.insert(data.end(), label.begin(), label.end());
+  }
+  data.push_back(0);
+  uint16_t highest = 0;
+  for (const uint16_t t : types) highest = std::max(highest, t);
+  const size_t bitmap_at = data.size() + 2;
+  data.push_back(0);  // window 0
+  data.push_back(static_cast<uint8_t>(highest / 8 + 1));
+  data.resize(bitmap_at + highest / 8 + 1, 0);
+  for (const uint16_t t : types) data[bitmap_at + t / 8] |= static_cast<uint8_t>(0x80 >> (t % 8));
+  return data;
 }
 
 std::vector<Record> all_records(const ServiceRecord& service, const ServiceNames& n) {
@@ -60,9 +81,21 @@ std::vector<Record> all_records(const ServiceRecord& service, const ServiceNames
   // No properties: one empty string, the smallest valid TXT data (RFC 6763 section 6.1).
   out.push_back(
       make_record(n.instance, dns::TYPE_TXT, true, OTHER_RECORD_TTL, std::vector<uint8_t>{0}));
+  // A missing type lives in caches as long as a record of the name would have.
+  out.push_back(make_record(n.instance, dns::TYPE_NSEC, true, HOST_RECORD_TTL,
+                            nsec_data(n.instance, {dns::TYPE_TXT, dns::TYPE_SRV})));
+  out.push_back(
+      make_record(n.host, dns::TYPE_NSEC, true, HOST_RECORD_TTL, nsec_data(n.host, {dns::TYPE_A})));
   for (const auto& address : service.addresses) {
     out.push_back(make_record(n.host, dns::TYPE_A, true, HOST_RECORD_TTL, address));
   }
+  return out;
+}
+
+// What announcements and goodbyes carry: the records, not the denials.
+std::vector<Record> published_records(const ServiceRecord& service, const ServiceNames& n) {
+  std::vector<Record> out = all_records(service, n);
+  std::erase_if(out, [](const Record& r) { return r.type == dns::TYPE_NSEC; });
   return out;
 }
 
@@ -80,8 +113,14 @@ unsigned kinds_asked(const ServiceNames& n, const dns::Question& q) {
   if (dns::same_name(q.name, n.instance)) {
     if (asks_for(q, dns::TYPE_SRV)) kinds |= SRV;
     if (asks_for(q, dns::TYPE_TXT)) kinds |= TXT;
+    if (q.type != dns::TYPE_ANY && q.type != dns::TYPE_SRV && q.type != dns::TYPE_TXT) {
+      kinds |= INSTANCE_NSEC;
+    }
   }
-  if (asks_for(q, dns::TYPE_A) && dns::same_name(q.name, n.host)) kinds |= ADDRESSES;
+  if (dns::same_name(q.name, n.host)) {
+    if (asks_for(q, dns::TYPE_A)) kinds |= ADDRESSES;
+    if (q.type != dns::TYPE_ANY && q.type != dns::TYPE_A) kinds |= HOST_NSEC;
+  }
   return kinds;
 }
 
@@ -290,8 +329,7 @@ Messages unsolicited(std::vector<Record> records, bool goodbye) {
 
 std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
                                        std::span<const uint8_t> datagram,
-                                       const Ipv4Endpoint& source, MulticastLimiter* limiter,
-                                       MulticastLimiter::Clock::time_point now) {
+                                       const Ipv4Endpoint& source, const ReplyLimits& limits) {
   const auto decoded = dns::decode_message(datagram);
   if (!decoded) return {};
   const dns::Message& query = decoded.value();
@@ -311,23 +349,49 @@ std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
   if (to_group == 0 && to_querier == 0) return {};
   const std::vector<Record> ours = all_records(service, n);
   const std::vector<bool> known = known_to_querier(query, ours);
+  MulticastLimiter* const limiter = limits.multicast;
+  const auto now = limits.now;
+  if (limiter != nullptr && !legacy) {
+    // A unicast reply only while the link's caches are fresh; else the group hears it.
+    for (size_t i = 0; i < ours.size(); ++i) {
+      if ((to_querier & kind_of(i)) != 0 && !limiter->fresh_on_link(ours[i], now)) {
+        to_group |= kind_of(i);
+      }
+    }
+    to_querier &= ~to_group;
+  }
 
   std::vector<Reply> replies;
   Selection group = select(ours, known, to_group);
-  // A probe must hear our records at once, however recently they went out.
+  // A probe must hear our records at once, though not more than four times a second.
   const bool probe = !query.authorities.empty();
-  if (limiter != nullptr && !probe) {
+  if (limiter != nullptr && probe) {
+    std::erase_if(group.answers, [&](const Record& r) {
+      return !limiter->may_send(r, now, MulticastLimiter::PROBE_INTERVAL);
+    });
+    if (group.answers.empty()) group.additionals.clear();
+  } else if (limiter != nullptr) {
     const std::vector<Record> late_answers = withhold_limited(group.answers, *limiter, now);
     std::vector<Record> late_additionals = withhold_limited(group.additionals, *limiter, now);
-    if (!late_answers.empty()) {
+    const bool shared = std::any_of(group.answers.begin(), group.answers.end(),
+                                    [](const Record& r) { return !r.cache_flush; });
+    // Other responders may hold the same shared record: each answers after its own delay.
+    const auto not_before = shared && limits.shared_delay > MulticastLimiter::Clock::duration{}
+                                ? std::optional(now + limits.shared_delay)
+                                : std::nullopt;
+    if (!late_answers.empty() || not_before) {
       // Additionals that cannot go with an answer now go with the owed one.
-      if (group.answers.empty()) {
+      if (group.answers.empty() || not_before) {
         std::move(group.additionals.begin(), group.additionals.end(),
                   std::back_inserter(late_additionals));
         group.additionals.clear();
       }
       for (const auto& r : late_answers) limiter->owe(r, true, now);
       for (const auto& r : late_additionals) limiter->owe(r, false, now);
+      if (not_before) {
+        for (const auto& r : group.answers) limiter->owe(r, true, now, *not_before);
+        group.answers.clear();
+      }
     }
   }
   if (!group.answers.empty()) {
@@ -340,8 +404,21 @@ std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
     }
   }
 
-  Selection querier = select(ours, known, to_querier);
+  // Records this querier was sent a moment ago count as known to it.
+  std::vector<bool> held = known;
+  if (limits.unicast != nullptr) {
+    for (size_t i = 0; i < ours.size(); ++i) {
+      if ((to_querier & kind_of(i)) != 0 &&
+          !limits.unicast->may_send(source.address, ours[i], now)) {
+        held[i] = true;
+      }
+    }
+  }
+  Selection querier = select(ours, held, to_querier);
   if (querier.answers.empty()) return replies;
+  if (limits.unicast != nullptr) {
+    for (const auto& r : querier.answers) limits.unicast->sent(source.address, r, now);
+  }
   std::vector<dns::Message> messages;
   if (legacy) {
     make_legacy(querier.answers);
@@ -363,7 +440,7 @@ std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
 
 Messages announcement_messages(const ServiceRecord& service, MulticastLimiter* limiter,
                                MulticastLimiter::Clock::time_point now) {
-  std::vector<Record> records = all_records(service, names_of(service));
+  std::vector<Record> records = published_records(service, names_of(service));
   note_sent(records, limiter, now);
   return unsolicited(std::move(records), false);
 }
@@ -387,7 +464,7 @@ Messages owed_messages(const ServiceRecord& service, MulticastLimiter& limiter,
 }
 
 Messages goodbye_messages(const ServiceRecord& service) {
-  return unsolicited(all_records(service, names_of(service)), true);
+  return unsolicited(published_records(service, names_of(service)), true);
 }
 
 Messages address_goodbye_messages(const ServiceRecord& service, std::span<const Ipv4Address> gone) {

@@ -10,6 +10,7 @@
 #include "discovery/ipv4.h"
 #include "discovery/multicast_limiter.h"
 #include "discovery/service_record.h"
+#include "discovery/unicast_limiter.h"
 
 namespace brindle {
 
@@ -33,17 +34,29 @@ struct Reply {
 
 using Messages = std::vector<std::vector<uint8_t>>;
 
+// What bounds the replies to one datagram: the multicast limiter of the link it came from, the
+// responder's unicast limiter, the time, and the random delay (20 to 120 ms, RFC 6762 section 6)
+// before an answer with a shared record goes to the group; none of them when left empty.
+struct ReplyLimits {
+  MulticastLimiter* multicast = nullptr;
+  UnicastLimiter* unicast = nullptr;
+  MulticastLimiter::Clock::time_point now{};
+  MulticastLimiter::Clock::duration shared_delay{};
+};
+
 // Replies that a datagram received from `source` calls for. Responses, malformed or
 // unanswerable queries get none; a query that asks for nothing new (known answers) gets none.
-// A reply larger than one datagram is split over several; an ordinary resolver, which reads
-// only one, gets what fits with the truncation bit set. With a limiter, the multicast reply
-// leaves out every record multicast on the link during the last second (answers to probes
-// excepted), the limiter notes what it carries and owes the link what was left out.
+// A question for a type that a name of ours lacks is answered with an NSEC record saying so. A
+// reply larger than one datagram is split over several; an ordinary resolver, which reads
+// only one, gets what fits with the truncation bit set. With a multicast limiter, the multicast
+// reply leaves out every record multicast on the link during the last second (250 ms for a
+// probe), the limiter notes what it carries and owes the link what was left out, and so does
+// it with a shared answer until its delay is over; a question asking for a unicast reply is
+// answered to the group when the record's last multicast is older than a quarter of its TTL.
+// With a unicast limiter, records the querier was sent a moment ago are left out.
 std::vector<Reply> replies_to_datagram(const ServiceRecord& service,
                                        std::span<const uint8_t> datagram,
-                                       const Ipv4Endpoint& source,
-                                       MulticastLimiter* limiter = nullptr,
-                                       MulticastLimiter::Clock::time_point now = {});
+                                       const Ipv4Endpoint& source, const ReplyLimits& limits = {});
 
 // Unsolicited responses carrying every record of the service. Announcements are paced by their
 // own schedule; the limiter only notes them, so that queries right after are not answered again.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <random>
 #include <system_error>
 
 #include "discovery/debounce.h"
@@ -277,8 +278,9 @@ void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint
   const LinkView* querier = unicast_link(view_.links, arrival_index, source.address);
   if (group != nullptr) {
     LinkSocket& link = links_[position_of(*group)];
-    for (const auto& reply :
-         replies_to_datagram(service_on(*group), datagram, source, &link.limiter, now)) {
+    const auto delay = std::chrono::milliseconds(std::uniform_int_distribution(20, 120)(random_));
+    const ReplyLimits limits{&link.limiter, &unicast_limiter_, now, delay};
+    for (const auto& reply : replies_to_datagram(service_on(*group), datagram, source, limits)) {
       if (reply.multicast) {
         (void)link.socket.send_multicast(group->iface, reply.bytes);
       } else if (querier == group) {
@@ -291,7 +293,8 @@ void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint
   const bool itself = source.address[0] == 127;
   if (querier == nullptr && !itself) return;
   const ServiceRecord scoped = itself ? *service_ : service_on(*querier);
-  for (const auto& reply : replies_to_datagram(scoped, datagram, source)) {
+  for (const auto& reply : replies_to_datagram(scoped, datagram, source,
+                                               ReplyLimits{nullptr, &unicast_limiter_, now})) {
     if (!reply.multicast) (void)unicast_.send_to(reply.destination, reply.bytes);
   }
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "discovery/network_view.h"
 #include "discovery/responder_wakeups.h"
 #include "discovery/service_record.h"
+#include "discovery/unicast_limiter.h"
 #include "platform/result.h"
 
 namespace brindle {
@@ -91,6 +93,9 @@ class MdnsResponder {
   std::optional<ServiceRecord> service_;       // responder thread only
   int announcements_left_ = 0;                 // responder thread only
   std::chrono::steady_clock::time_point next_announcement_{};  // responder thread only
+  // Responder thread only: what each querier was sent lately, and the delays of shared answers.
+  UnicastLimiter unicast_limiter_;
+  std::minstd_rand random_{std::random_device{}()};
   mutable std::mutex mutex_;
   std::vector<Ipv4Address> usable_;             // guarded by mutex_
   std::optional<std::string> registered_name_;  // guarded by mutex_

@@ -165,6 +165,68 @@ TEST(DnsMessage, BackwardPointerIsFollowed) {
   EXPECT_EQ(m->questions[1].klass, CLASS_IN);
 }
 
+// Questions whose names and fields chain through compression pointers. Each row is the bytes
+// after the header (question count given) and what the last question's name spells, or
+// nothing when the message must be refused.
+struct ChainCase {
+  const char* what;
+  uint16_t questions;
+  Bytes body;
+  const char* last_name;  // nullptr: refused
+};
+
+Bytes long_labels_then(std::initializer_list<uint8_t> more) {
+  Bytes b;
+  for (int i = 0; i < 4; ++i) {
+    b.push_back(60);
+    b.insert(b.end(), 60, 'x');
+  }
+  b.push_back(0);
+  append(b, {0, 1, 0, 1});
+  append(b, more);
+  return b;
+}
+
+TEST(DnsMessage, PointerChainsAreFollowedOnceAndBounded) {
+  const std::vector<ChainCase> cases = {
+      // Type and class of the first question are pointers too: "b" -> 19 -> 17 -> 12.
+      {"chain through type and class fields",
+       2,
+       {1, 'a', 0, 0xC0, 12, 0xC0, 15, 1, 'b', 0xC0, 17, 0, 1, 0, 1},
+       "b.a."},
+      {"pointer to a pointer",
+       3,
+       {1, 'a', 0, 0, 1, 0, 1, 0xC0, 12, 0, 1, 0, 1, 0xC0, 19, 0, 1, 0, 1},
+       "a."},
+      {"second use of a target read before",
+       3,
+       {1, 'a', 0, 0, 1, 0, 1, 1, 'b', 0xC0, 12, 0, 1, 0, 1, 1, 'c', 0xC0, 19, 0, 1, 0, 1},
+       "c.b.a."},
+      // 245 bytes spelled through a remembered target, then one more label: over 255.
+      {"remembered suffix makes the name too long", 3,
+       long_labels_then({0xC0, 12,  0,   1,   0,   1,    10, 'y', 'y', 'y', 'y', 'y',
+                         'y',  'y', 'y', 'y', 'y', 0xC0, 12, 0,   1,   0,   1}),
+       nullptr},
+      {"pointer into the same question's type", 1, {1, 'a', 0xC0, 14, 0, 1}, nullptr},
+      {"loop through a remembered target",
+       2,
+       {1, 'a', 0, 0, 1, 0, 1, 0xC0, 19, 0, 1, 0, 1},
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    Bytes b = header(c.questions, 0);
+    b.insert(b.end(), c.body.begin(), c.body.end());
+    const auto m = decode_message(b);
+    if (c.last_name == nullptr) {
+      EXPECT_FALSE(m.ok()) << c.what;
+      continue;
+    }
+    ASSERT_TRUE(m.ok()) << c.what << ": " << m.error();
+    ASSERT_EQ(m->questions.size(), c.questions) << c.what;
+    EXPECT_EQ(name_to_text(m->questions.back().name), c.last_name) << c.what;
+  }
+}
+
 TEST(DnsMessage, EveryTruncationOfAValidMessageIsRejected) {
   const auto bytes = encode_message(sample_message()).value();
   for (size_t n = 0; n < bytes.size(); ++n) {

@@ -49,11 +49,12 @@ Message decoded(const Reply& reply) {
 std::vector<std::string> summary(const std::vector<Record>& records) {
   std::vector<std::string> out;
   for (const auto& r : records) {
-    const char* type = r.type == dns::TYPE_PTR   ? "PTR"
-                       : r.type == dns::TYPE_SRV ? "SRV"
-                       : r.type == dns::TYPE_TXT ? "TXT"
-                       : r.type == dns::TYPE_A   ? "A"
-                                                 : "?";
+    const char* type = r.type == dns::TYPE_PTR    ? "PTR"
+                       : r.type == dns::TYPE_SRV  ? "SRV"
+                       : r.type == dns::TYPE_TXT  ? "TXT"
+                       : r.type == dns::TYPE_A    ? "A"
+                       : r.type == dns::TYPE_NSEC ? "NSEC"
+                                                  : "?";
     // Appended piece by piece: MinGW's GCC warns falsely (-Wrestrict) about chained '+'.
     std::string s = type;
     s += ' ';
@@ -130,10 +131,28 @@ INSTANTIATE_TEST_SUITE_P(
             A_RECORDS},
         QuestionCase{"DESKTOP-AB12.local.", dns::TYPE_A, A_RECORDS, {}},
         QuestionCase{"DESKTOP-AB12.local.", dns::TYPE_ANY, A_RECORDS, {}},
-        QuestionCase{"DESKTOP-AB12.local.", dns::TYPE_AAAA, {}, {}},
+        // A name of ours denies the types it lacks at once, so clients need not wait.
+        QuestionCase{"DESKTOP-AB12.local.", dns::TYPE_AAAA, {"NSEC DESKTOP-AB12.local."}, {}},
         QuestionCase{"OTHER.local.", dns::TYPE_A, {}, {}},
         QuestionCase{"_http._tcp.local.", dns::TYPE_PTR, {}, {}},
-        QuestionCase{"DESKTOP-AB12._brindle._udp.local.", dns::TYPE_A, {}, {}}));
+        QuestionCase{"DESKTOP-AB12._brindle._udp.local.",
+                     dns::TYPE_A,
+                     {"NSEC DESKTOP-AB12._brindle._udp.local."},
+                     {}}));
+
+// The restricted form: the name itself as next name, a bitmap of the types it does have.
+TEST(MdnsReplies, NsecListsTheTypesTheNameHas) {
+  const auto replies = replies_to_datagram(
+      service(), query({ask("DESKTOP-AB12.local.", dns::TYPE_AAAA)}), MDNS_QUERIER);
+  ASSERT_EQ(replies.size(), 1u);
+  const Message m = decoded(replies[0]);
+  ASSERT_EQ(m.answers.size(), 1u);
+  const std::vector<uint8_t> expected = {12,  'D', 'E', 'S', 'K', 'T', 'O', 'P', '-', 'A', 'B', '1',
+                                         '2', 5,   'l', 'o', 'c', 'a', 'l', 0,   0,   1,   0x40};
+  EXPECT_EQ(std::get<std::vector<uint8_t>>(m.answers[0].data), expected);
+  EXPECT_TRUE(m.answers[0].cache_flush);
+  EXPECT_EQ(m.answers[0].ttl, HOST_RECORD_TTL);
+}
 
 TEST(MdnsReplies, RecordsCarryTheirLifetimesAndFlushBits) {
   const auto replies = replies_to_datagram(
@@ -400,7 +419,8 @@ TEST(MdnsReplies, MulticastOfARecordWaitsASecondOnItsLink) {
   const auto ptr_query = query({PTR});
   auto multicasts_at = [&](const std::vector<uint8_t>& q, Clock::duration after) {
     size_t n = 0;
-    for (const auto& r : replies_to_datagram(service(), q, MDNS_QUERIER, &limiter, t0 + after)) {
+    for (const auto& r :
+         replies_to_datagram(service(), q, MDNS_QUERIER, {&limiter, nullptr, t0 + after})) {
       n += r.multicast ? 1 : 0;
     }
     return n;
@@ -418,8 +438,9 @@ TEST(MdnsReplies, MulticastOfARecordWaitsASecondOnItsLink) {
   probe.authorities = {Record{dns::name_from_text("DESKTOP-AB12._brindle._udp.local."),
                               dns::TYPE_TXT, dns::CLASS_IN, false, 120, std::vector<uint8_t>{0}}};
   EXPECT_EQ(multicasts_at(dns::encode_message(probe).value(), std::chrono::milliseconds(600)), 1u);
-  const auto qu = replies_to_datagram(service(), query({ask("_brindle._udp.local.", 12, true)}),
-                                      MDNS_QUERIER, &limiter, t0 + std::chrono::milliseconds(700));
+  const auto qu =
+      replies_to_datagram(service(), query({ask("_brindle._udp.local.", 12, true)}), MDNS_QUERIER,
+                          {&limiter, nullptr, t0 + std::chrono::milliseconds(700)});
   ASSERT_EQ(qu.size(), 1u);
   EXPECT_FALSE(qu[0].multicast);
   EXPECT_EQ(multicasts_at(ptr_query, std::chrono::seconds(1)), 1u);
@@ -436,12 +457,13 @@ TEST(MdnsReplies, WithheldMulticastAnswerGoesOutOnceTheLimitAllows) {
   const char* instance = "DESKTOP-AB12._brindle._udp.local.";
   const auto srv_query = query({ask(instance, dns::TYPE_SRV)});
   (void)announcement_messages(service(), &limiter, t0);
-  EXPECT_TRUE(replies_to_datagram(service(), srv_query, MDNS_QUERIER, &limiter, at(300)).empty());
+  EXPECT_TRUE(replies_to_datagram(service(), srv_query, MDNS_QUERIER, {&limiter, nullptr, at(300)})
+                  .empty());
   // A record the querier holds is not owed.
   const Record txt{dns::name_from_text(instance), dns::TYPE_TXT, dns::CLASS_IN, true, 4500,
                    std::vector<uint8_t>{0}};
   EXPECT_TRUE(replies_to_datagram(service(), query({ask(instance, dns::TYPE_TXT)}, {txt}),
-                                  MDNS_QUERIER, &limiter, at(400))
+                                  MDNS_QUERIER, {&limiter, nullptr, at(400)})
                   .empty());
   EXPECT_EQ(limiter.owed_due(), at(1000));
   EXPECT_TRUE(owed_messages(service(), limiter, at(999)).empty());
@@ -453,7 +475,8 @@ TEST(MdnsReplies, WithheldMulticastAnswerGoesOutOnceTheLimitAllows) {
   EXPECT_EQ(summary(m->additionals), A_RECORDS);
   EXPECT_FALSE(limiter.owed_due().has_value());
   // A flood still gets one answer a second; an address lost meanwhile is owed no more.
-  EXPECT_TRUE(replies_to_datagram(service(), srv_query, MDNS_QUERIER, &limiter, at(1001)).empty());
+  EXPECT_TRUE(replies_to_datagram(service(), srv_query, MDNS_QUERIER, {&limiter, nullptr, at(1001)})
+                  .empty());
   EXPECT_EQ(limiter.owed_due(), at(2000));
   const ServiceRecord one_left = make_service_record("_brindle._udp.local.", "DESKTOP-AB12",
                                                      "DESKTOP-AB12.local.", "198.51.100.1", 45333)
@@ -480,6 +503,129 @@ TEST(MdnsReplies, LargeAnnouncementsAndGoodbyesAreSplitNotDropped) {
     EXPECT_EQ(records, 204u);
   }
 }
+
+}  // namespace
+}  // namespace brindle
+
+namespace brindle {
+namespace {
+
+// One datagram at a moment, and what the link and the querier hear then (owed answers that
+// fall due at that moment included).
+struct Step {
+  int ms;
+  std::vector<uint8_t> datagram;
+  Ipv4Endpoint source;
+  size_t multicast;
+  size_t unicast;
+};
+
+struct LimitCase {
+  const char* name;
+  bool announced;  // everything multicast at 0 ms
+  int shared_delay_ms;
+  std::vector<Step> steps;
+};
+
+class Limits : public testing::TestWithParam<LimitCase> {};
+
+TEST_P(Limits, NoQueryRateBecomesAnAnswerRate) {
+  const auto& c = GetParam();
+  MulticastLimiter group;
+  UnicastLimiter unicast;
+  const MulticastLimiter::Clock::time_point t0{};
+  if (c.announced) (void)announcement_messages(service(), &group, t0);
+  for (const auto& step : c.steps) {
+    const auto now = t0 + std::chrono::milliseconds(step.ms);
+    size_t multicast = owed_messages(service(), group, now).size();
+    size_t to_querier = 0;
+    const ReplyLimits limits{&group, &unicast, now, std::chrono::milliseconds(c.shared_delay_ms)};
+    for (const auto& r : replies_to_datagram(service(), step.datagram, step.source, limits)) {
+      (r.multicast ? multicast : to_querier) += 1;
+    }
+    EXPECT_EQ(multicast, step.multicast) << "at " << step.ms << " ms";
+    EXPECT_EQ(to_querier, step.unicast) << "at " << step.ms << " ms";
+  }
+}
+
+std::vector<uint8_t> probe_for(const char* name) {
+  Message m;
+  m.questions = {ask(name, dns::TYPE_ANY)};
+  m.authorities = {Record{dns::name_from_text(name), dns::TYPE_A, dns::CLASS_IN, false, 120,
+                          Ipv4Address{198, 51, 100, 9}}};
+  return dns::encode_message(m).value();
+}
+
+const char* const HOST = "DESKTOP-AB12.local.";
+const char* const INSTANCE = "DESKTOP-AB12._brindle._udp.local.";
+const Ipv4Endpoint OTHER_LEGACY{{198, 51, 100, 7}, 40001};
+
+std::vector<Step> many_legacy_queriers() {
+  std::vector<Step> steps;
+  const auto q = query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 1);
+  for (int i = 0; i < 300; ++i) {
+    const Ipv4Endpoint from{
+        {198, 51, static_cast<uint8_t>(100 + i / 250), static_cast<uint8_t>(1 + i % 250)}, 40000};
+    steps.push_back(Step{0, q, from, 0, i < static_cast<int>(UnicastLimiter::MAX_PER_INTERVAL)});
+  }
+  steps.push_back(Step{250, q, steps.back().source, 0, 1});
+  return steps;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, Limits,
+    testing::Values(
+        // Probes are answered at once, but at most every 250 ms per record and link.
+        LimitCase{"probe_flood",
+                  true,
+                  0,
+                  {{100, probe_for(HOST), MDNS_QUERIER, 0, 0},
+                   {250, probe_for(HOST), MDNS_QUERIER, 1, 0},
+                   {400, probe_for(HOST), MDNS_QUERIER, 0, 0},
+                   {500, probe_for(HOST), MDNS_QUERIER, 1, 0},
+                   {500, probe_for(INSTANCE), MDNS_QUERIER, 1, 0}}},
+        // A unicast reply while the group heard the record within a quarter of its TTL (30 s
+        // for the addresses, 1125 s for the PTR), else a multicast one.
+        LimitCase{"qu_after_announcement",
+                  true,
+                  0,
+                  {{1000, query({ask(HOST, dns::TYPE_A, true)}), MDNS_QUERIER, 0, 1},
+                   {31000, query({ask(HOST, dns::TYPE_A, true)}), MDNS_QUERIER, 1, 0},
+                   {31000, query({ask("_brindle._udp.local.", dns::TYPE_PTR, true)}), MDNS_QUERIER,
+                    0, 1}}},
+        LimitCase{"qu_never_multicast",
+                  false,
+                  0,
+                  {{0, query({ask(HOST, dns::TYPE_A, true)}), MDNS_QUERIER, 1, 0},
+                   {10, query({ask(HOST, dns::TYPE_A, true)}), MDNS_QUERIER, 0, 1},
+                   {20, query({ask(HOST, dns::TYPE_A, true)}), MDNS_QUERIER, 0, 0}}},
+        // Four times a second per querier and record; another querier is answered meanwhile.
+        LimitCase{"legacy_repeats",
+                  true,
+                  0,
+                  {{0, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 1), LEGACY_QUERIER, 0, 1},
+                   {100, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 2), LEGACY_QUERIER, 0, 0},
+                   {100, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 3), OTHER_LEGACY, 0, 1},
+                   {150, query({ask(INSTANCE, dns::TYPE_TXT)}, {}, 4), LEGACY_QUERIER, 0, 1},
+                   {250, query({ask(INSTANCE, dns::TYPE_SRV)}, {}, 5), LEGACY_QUERIER, 0, 1}}},
+        LimitCase{"many_legacy_queriers", true, 0, many_legacy_queriers()},
+        // A shared answer waits for its delay, which a flood of the same query does not move;
+        // then the flood is answered once a second.
+        LimitCase{"shared_answer_delayed",
+                  false,
+                  50,
+                  {{0, query({PTR}), MDNS_QUERIER, 0, 0},
+                   {40, query({PTR}), MDNS_QUERIER, 0, 0},
+                   {50, query({PTR}), MDNS_QUERIER, 1, 0},
+                   {60, query({PTR}), MDNS_QUERIER, 0, 0},
+                   {1049, query({PTR}), MDNS_QUERIER, 0, 0},
+                   {1050, query({PTR}), MDNS_QUERIER, 1, 0}}},
+        // Unique answers are not delayed.
+        LimitCase{"unique_answer_at_once",
+                  false,
+                  50,
+                  {{0, query({ask(INSTANCE, dns::TYPE_SRV)}), MDNS_QUERIER, 1, 0}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace brindle

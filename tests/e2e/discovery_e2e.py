@@ -7,8 +7,9 @@ unicast question, and plays a tone to the address it resolved; a querier off the
 gets no answer. Then: --no-mdns stays silent on port 5353; a receiver started before its
 network comes up follows the addresses as they come, change and go; and a namespace with
 nothing but loopback gives the advertised warning and still receives; with two links and 25
-adapters that no phone can reach, a phone on each link resolves only its own link's address, and a
-query flood gets about one answer a second. Needs root; everything it creates it removes again.
+adapters that no phone can reach, a phone on each link resolves only its own link's address, a
+query flood gets about one answer a second and a flood of probes at most four. Needs root;
+everything it creates it removes again.
 """
 
 import json
@@ -259,6 +260,14 @@ def legacy_query(name, qtype, qid):
     labels = b"".join(bytes([len(x)]) + x.encode() for x in name.strip(".").split("."))
     return struct.pack(">HHHHHH", qid, 0, 1, 0, 0, 0) + labels + b"\0" + struct.pack(">HH",
                                                                                      qtype, 1)
+
+
+def probe_query(name):
+    """A probe as another host claiming `name` sends it: ANY question, its address in authority."""
+    question = legacy_query(name, 255, 0)
+    header = struct.pack(">HHHHHH", 0, 0, 1, 0, 1, 0)
+    return header + question[12:] + b"\xc0\x0c" + struct.pack(">HHIH", 1, 1, 120, 4) + \
+        socket.inet_aton("198.51.100.9")
 
 
 LEGACY_PROBE = textwrap.dedent("""
@@ -674,6 +683,17 @@ QUERY_FLOOD = textwrap.dedent("""
 """)
 
 
+def flood(phone, query, seconds):
+    """200 queries a second from the phone on link A: (sent, answers from the pc, output)."""
+    run = phone.run([PY, "-c", QUERY_FLOOD, LINK_A[1], query.hex(), str(seconds), "200",
+                     LINK_A[0]], timeout=30)
+    try:
+        sent, replies = (int(x) for x in run.stdout.split())
+    except ValueError:
+        sent, replies = 0, -1
+    return sent, replies, run.stdout + run.stderr
+
+
 def links_checks(pulse_env, tmp, pid):
     """The pc holds 25 adapters that no phone can reach, then two links with a phone on
     each: every phone resolves exactly the address of its own link, although the links come
@@ -718,16 +738,16 @@ def links_checks(pulse_env, tmp, pid):
               answered == [LINK_B[0]], result.stdout[-1500:])
 
         seconds = 4
-        flood = phones[0].run([PY, "-c", QUERY_FLOOD, LINK_A[1],
-                               legacy_query("_brindle._udp.local.", 12, 0).hex(), str(seconds),
-                               "200", LINK_A[0]], timeout=30)
-        try:
-            sent, replies = (int(x) for x in flood.stdout.split())
-        except ValueError:
-            sent, replies = 0, -1
+        sent, replies, detail = flood(phones[0], legacy_query("_brindle._udp.local.", 12, 0),
+                                      seconds)
         print(f"info query flood: {sent} queries in {seconds} s, {replies} multicast answers")
         check("query flood: answered, at most about once a second",
-              sent > 100 and 1 <= replies <= seconds + 2, flood.stdout + flood.stderr)
+              sent > 100 and 1 <= replies <= seconds + 2, detail)
+        # Probes may be answered four times a second, never once per probe.
+        sent, replies, detail = flood(phones[0], probe_query(f"{LABEL}.local."), seconds)
+        print(f"info probe-shaped flood: {sent} probes in {seconds} s, {replies} answers")
+        check("probe-shaped flood: answered, at most four times a second",
+              sent > 100 and 1 <= replies <= 4 * seconds + 2, detail)
         check("receiver still running with many adapters", receiver.running(),
               receiver.stderr_text())
     finally:
