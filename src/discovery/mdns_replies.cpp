@@ -45,6 +45,7 @@ enum Kind : unsigned {
   ADDRESSES = 16,
 };
 constexpr size_t SINGLE_KINDS = 4;
+constexpr size_t SRV_POSITION = 2;  // the first record that is ours alone
 
 unsigned kind_of(size_t index) {
   return index < SINGLE_KINDS ? 1u << index : ADDRESSES;
@@ -388,6 +389,12 @@ Messages owed_messages(const ServiceRecord& service, MulticastLimiter& limiter,
 
 Messages goodbye_messages(const ServiceRecord& service) {
   return unsolicited(all_records(service, names_of(service)), true);
+}
+
+std::vector<Record> unique_records(const ServiceRecord& service) {
+  std::vector<Record> records = all_records(service, names_of(service));
+  records.erase(records.begin(), records.begin() + SRV_POSITION);
+  return records;
 }
 
 Messages address_goodbye_messages(const ServiceRecord& service, std::span<const Ipv4Address> gone) {
