@@ -19,6 +19,14 @@ void append_u16(std::string& out, uint16_t v) {
   out += static_cast<char>(v & 0xFF);
 }
 
+void append_labels(std::string& out, const std::vector<std::string>& labels) {
+  for (const auto& label : labels) {
+    out += static_cast<char>(label.size());
+    out += label;
+  }
+  out += '\0';
+}
+
 // Class, type and data as uncompressed wire bytes: what the tie-break compares (RFC 6762
 // section 8.2), byte by byte as unsigned values.
 std::string tie_break_key(const dns::Record& r) {
@@ -26,12 +34,10 @@ std::string tie_break_key(const dns::Record& r) {
   append_u16(out, r.klass);
   append_u16(out, r.type);
   if (const auto* name = std::get_if<dns::Name>(&r.data)) {
-    for (const auto& label : name->labels) out += static_cast<char>(label.size()) + label;
-    out += '\0';
+    append_labels(out, name->labels);
   } else if (const auto* srv = std::get_if<dns::SrvData>(&r.data)) {
     for (const uint16_t v : {srv->priority, srv->weight, srv->port}) append_u16(out, v);
-    for (const auto& label : srv->target.labels) out += static_cast<char>(label.size()) + label;
-    out += '\0';
+    append_labels(out, srv->target.labels);
   } else if (const auto* a = std::get_if<Ipv4Address>(&r.data)) {
     out.append(a->begin(), a->end());
   } else {
@@ -79,7 +85,8 @@ bool claims_against(const dns::Record& theirs, const std::vector<dns::Record>& o
 
 std::string numbered_label(const std::string& label, unsigned number) {
   if (number <= 1) return label;
-  const std::string suffix = "-" + std::to_string(number);
+  std::string suffix(1, '-');
+  suffix += std::to_string(number);
   const size_t room = dns::MAX_LABEL_BYTES - suffix.size();
   return label.substr(0, std::min(label.size(), room)) + suffix;
 }
