@@ -33,15 +33,12 @@ std::vector<Timed> conflicts_every_10ms(int count) {
   return out;
 }
 
-std::vector<int> every(int from, int to, int step) {
+// A probe at 0 and after each of the quick conflicts (every 10 ms up to 140 ms), then these.
+std::vector<int> quick_probes_then(std::vector<int> later) {
   std::vector<int> out;
-  for (int t = from; t <= to; t += step) out.push_back(t);
+  for (int t = 0; t <= 140; t += 10) out.push_back(t);
+  out.insert(out.end(), later.begin(), later.end());
   return out;
-}
-
-std::vector<int> joined(std::vector<int> a, const std::vector<int>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 TEST(NameClaim, ProbesAndRenamesOnAFakeClock) {
@@ -60,10 +57,10 @@ TEST(NameClaim, ProbesAndRenamesOnAFakeClock) {
        1750,
        "pc-2"},
       {"lost a tie", {{100, Event::LOST_TIE}}, 3000, {0, 1100, 1350, 1600}, 1850, "pc"},
-      {"fourteen quick conflicts", conflicts_every_10ms(14), 1000,
-       joined(every(0, 140, 10), {390, 640}), 890, "pc-15"},
+      {"fourteen quick conflicts", conflicts_every_10ms(14), 1000, quick_probes_then({390, 640}),
+       890, "pc-15"},
       {"fifteen quick conflicts pause 5 s", conflicts_every_10ms(15), 7000,
-       joined(every(0, 140, 10), {5150, 5400, 5650}), 5900, "pc-16"},
+       quick_probes_then({5150, 5400, 5650}), 5900, "pc-16"},
   };
   for (const auto& c : cases) {
     NameClaim claim("pc");

@@ -15,18 +15,8 @@ import textwrap
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns_util  # noqa: E402
-from discovery_e2e import (PY, SoundServer, ZEROCONF_BROWSE, receiver_env,  # noqa: E402
-                           start_receiver, startup_done)
-
-failures = []
-
-
-def check(what, ok, detail=""):
-    print(f"{'ok  ' if ok else 'FAIL'} {what}" + (f": {detail}" if detail and not ok else ""))
-    if not ok:
-        failures.append(what)
-    return ok
-
+from discovery_e2e import (PY, SoundServer, ZEROCONF_BROWSE, check, failures,  # noqa: E402
+                           receiver_env, start_receiver, startup_done)
 
 def advertised(name):
     return f"\u2192 advertised _brindle._udp as \"{name}\"\n"
