@@ -44,12 +44,20 @@ struct AdvertisementState {
     }
   }
 
+  // The responder took another name after a conflict; it is reported like the first.
+  void renamed(const std::string& instance) {
+    const std::lock_guard lock(mutex);
+    current = instance;
+    if (started) notices.advertised(instance);
+  }
+
   std::mutex mutex;
   AdvertisementNotices notices;
   const std::string label;
-  std::string full_name;    // guarded by mutex
-  bool started = false;     // guarded by mutex: the start-up outcome was reported
-  bool registered = false;  // guarded by mutex
+  std::string current = label;  // guarded by mutex: the name in use
+  std::string full_name;        // guarded by mutex
+  bool started = false;         // guarded by mutex: the start-up outcome was reported
+  bool registered = false;      // guarded by mutex
 };
 
 MdnsAdvertisement::MdnsAdvertisement(std::unique_ptr<AdvertisementState> state,
@@ -77,7 +85,8 @@ std::string MdnsAdvertisement::full_name() const {
 }
 
 std::string MdnsAdvertisement::instance_name() const {
-  return state_->label;
+  const std::lock_guard lock(state_->mutex);
+  return state_->current;
 }
 
 void MdnsAdvertisement::release() {
@@ -102,10 +111,11 @@ std::optional<MdnsAdvertisement> advertise_mdns(AdvertisementNotices notices) {
   AdvertisementState* const shared = state.get();
 
   // The responder comes first so that its failure shows even without a usable address.
-  auto responder =
-      MdnsResponder::create([shared](MdnsResponder& r, const std::vector<Ipv4Address>& usable) {
+  auto responder = MdnsResponder::create(
+      [shared](MdnsResponder& r, const std::vector<Ipv4Address>& usable) {
         shared->addresses_changed(r, usable);
-      });
+      },
+      [shared](const std::string& instance) { shared->renamed(instance); });
   if (!responder) {
     shared->notices.failed("mDNS daemon: " + responder.error());
     return std::nullopt;

@@ -19,7 +19,8 @@ inline constexpr char SERVICE_TYPE[] = "_brindle._udp.local.";
 inline constexpr uint16_t ADVERTISED_PORT = 45333;
 
 // Where the advertisement tells what became of it: during advertise_mdns on the calling thread,
-// later (an address appeared) on the responder's thread.
+// later (an address appeared, or another name was taken after a conflict) on the responder's
+// thread.
 struct AdvertisementNotices {
   std::function<void(const std::string& instance_name)> advertised;
   std::function<void(const std::string& error)> failed;  // the cause, one line
@@ -35,8 +36,8 @@ class MdnsAdvertisement {
   MdnsAdvertisement& operator=(MdnsAdvertisement&&) noexcept;
   ~MdnsAdvertisement();  // unregisters the service (goodbye), then releases the responder
 
-  std::string full_name() const;
-  std::string instance_name() const;
+  std::string full_name() const;      // as registered: what unregistering names
+  std::string instance_name() const;  // the name in use, a later one after a conflict
 
  private:
   void release();

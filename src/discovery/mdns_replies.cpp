@@ -47,6 +47,7 @@ enum Kind : unsigned {
   ADDRESSES = 64,
 };
 constexpr size_t SINGLE_KINDS = 6;
+constexpr size_t SRV_POSITION = 2;  // the first record that is ours alone
 
 unsigned kind_of(size_t index) {
   return index < SINGLE_KINDS ? 1u << index : ADDRESSES;
@@ -465,6 +466,12 @@ Messages owed_messages(const ServiceRecord& service, MulticastLimiter& limiter,
 
 Messages goodbye_messages(const ServiceRecord& service) {
   return unsolicited(published_records(service, names_of(service)), true);
+}
+
+std::vector<Record> unique_records(const ServiceRecord& service) {
+  std::vector<Record> records = published_records(service, names_of(service));
+  records.erase(records.begin(), records.begin() + SRV_POSITION);
+  return records;
 }
 
 Messages address_goodbye_messages(const ServiceRecord& service, std::span<const Ipv4Address> gone) {

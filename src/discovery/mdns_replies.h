@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "discovery/dns_message.h"
 #include "discovery/ipv4.h"
 #include "discovery/multicast_limiter.h"
 #include "discovery/service_record.h"
@@ -70,6 +71,9 @@ Messages owed_messages(const ServiceRecord& service, MulticastLimiter& limiter,
 
 // The same records with TTL 0, withdrawing the service.
 Messages goodbye_messages(const ServiceRecord& service);
+
+// The records that are ours alone (SRV, TXT and the address records): what a probe claims.
+std::vector<dns::Record> unique_records(const ServiceRecord& service);
 
 // TTL 0 for the host's A records of these addresses only: the service lives on elsewhere.
 Messages address_goodbye_messages(const ServiceRecord& service, std::span<const Ipv4Address> gone);

@@ -10,6 +10,7 @@
 #include "discovery/dns_message.h"
 #include "discovery/interface_addresses.h"
 #include "discovery/mdns_replies.h"
+#include "discovery/name_claim.h"
 
 namespace brindle {
 namespace {
@@ -22,6 +23,8 @@ constexpr auto ANNOUNCE_INTERVAL = std::chrono::seconds(1);
 constexpr auto SOCKET_REST = std::chrono::milliseconds(100);
 // Datagrams handled per wake-up before commands get their turn again.
 constexpr int DATAGRAMS_PER_WAKE = 64;
+// Hosts started together spread their first probes over this (RFC 6762 section 8.1).
+constexpr int FIRST_PROBE_SPREAD_MS = 250;
 
 bool same_full_name(const std::string& a, const std::string& b) {
   return dns::same_name(dns::name_from_text(a), dns::name_from_text(b));
@@ -102,7 +105,8 @@ std::vector<MdnsResponder::LinkSocket> give_sockets(NetworkView& view, const Net
 
 }  // namespace
 
-Result<std::unique_ptr<MdnsResponder>> MdnsResponder::create(AddressesChanged on_change) {
+Result<std::unique_ptr<MdnsResponder>> MdnsResponder::create(AddressesChanged on_change,
+                                                             Renamed on_renamed) {
   // Opened first: a port that another program holds alone is reported even without a link.
   auto unicast = MdnsSocket::open();
   if (!unicast) return make_error(unicast.error());
@@ -118,9 +122,9 @@ Result<std::unique_ptr<MdnsResponder>> MdnsResponder::create(AddressesChanged on
   NetworkView view = entries ? network_view(entries.value()) : NetworkView{};
   auto links = give_sockets(view, {}, {}, **wakeups);
   try {
-    return std::make_unique<MdnsResponder>(Passkey{}, std::move(unicast).value(),
-                                           std::move(wakeups).value(), std::move(view),
-                                           std::move(links), std::move(on_change));
+    return std::make_unique<MdnsResponder>(
+        Passkey{}, std::move(unicast).value(), std::move(wakeups).value(), std::move(view),
+        std::move(links), std::move(on_change), std::move(on_renamed));
   } catch (const std::system_error& e) {
     return make_error(e.what());
   }
@@ -128,12 +132,14 @@ Result<std::unique_ptr<MdnsResponder>> MdnsResponder::create(AddressesChanged on
 
 MdnsResponder::MdnsResponder(Passkey, MdnsSocket unicast, std::unique_ptr<ResponderWakeups> wakeups,
                              NetworkView view, std::vector<LinkSocket> links,
-                             AddressesChanged on_change)
+                             AddressesChanged on_change, Renamed on_renamed)
     : wakeups_(std::move(wakeups)),
       unicast_(std::move(unicast)),
       view_(std::move(view)),
       links_(std::move(links)),
       on_change_(std::move(on_change)),
+      on_renamed_(std::move(on_renamed)),
+      random_(std::random_device{}()),
       usable_(view_.usable) {
   thread_ = std::thread([this] { run(); });
 }
@@ -219,12 +225,64 @@ void MdnsResponder::send_owed(Clock::time_point now) {
 }
 
 void MdnsResponder::start_announcements() {
-  if (!service_ || view_.usable.empty()) {
+  if (!service_ || view_.usable.empty() || !claim_.owned()) {
     announcements_left_ = 0;
     return;
   }
   announcements_left_ = ANNOUNCEMENTS;
   next_announcement_ = Clock::now();
+}
+
+void MdnsResponder::claim_step(Clock::time_point now) {
+  switch (claim_.step(now)) {
+    case NameClaim::Step::WAIT:
+      return;
+    case NameClaim::Step::PROBE:
+      for (size_t i = 0; i < view_.links.size(); ++i) {
+        if (const auto probe = probe_message(unique_records(service_on(view_.links[i])))) {
+          send_all(links_[i].socket, view_.links[i].iface, {*probe});
+        }
+      }
+      return;
+    case NameClaim::Step::WON:
+      start_announcements();
+      if (service_->full_name() != registered_as_ && on_renamed_) {
+        on_renamed_(service_->instance_name);
+      }
+      return;
+  }
+}
+
+void MdnsResponder::take_next_name(Clock::time_point now) {
+  // Announced records under the old name are ours to withdraw; the name itself is not.
+  if (claim_.owned()) say_goodbye();
+  claim_.conflict(now);
+  service_->instance_name = claim_.name();
+  service_->host_name = claim_.name() + ".local.";
+  announcements_left_ = 0;
+}
+
+bool MdnsResponder::judge(std::span<const uint8_t> datagram, const Ipv4Endpoint& source,
+                          const LinkView* link) {
+  // What we sent ourselves comes back over the loop.
+  if (std::find(view_.usable.begin(), view_.usable.end(), source.address) != view_.usable.end()) {
+    return false;
+  }
+  const auto message = dns::decode_message(datagram);
+  if (!message) return false;
+  const ServiceRecord ours = link != nullptr ? service_on(*link) : *service_;
+  const auto now = Clock::now();
+  switch (judge_message(message.value(), unique_records(ours), !claim_.owned())) {
+    case ClaimVerdict::NONE:
+      return false;
+    case ClaimVerdict::CONFLICT:
+      take_next_name(now);
+      return true;
+    case ClaimVerdict::LOST_TIE:
+      claim_.lost_tie(now);
+      return true;
+  }
+  return false;
 }
 
 void MdnsResponder::follow_network() {
@@ -276,6 +334,8 @@ void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint
   const auto now = Clock::now();
   const LinkView* group = multicast_link(view_.links, arrival_index, source.address);
   const LinkView* querier = unicast_link(view_.links, arrival_index, source.address);
+  // Names still being claimed are not ours to answer for.
+  if (judge(datagram, source, group != nullptr ? group : querier) || !claim_.owned()) return;
   if (group != nullptr) {
     LinkSocket& link = links_[position_of(*group)];
     const auto delay = std::chrono::milliseconds(std::uniform_int_distribution(20, 120)(random_));
@@ -331,8 +391,12 @@ void MdnsResponder::run() {
       if (command.register_service) {
         service_ = std::move(command.register_service);
         service_->addresses = view_.usable;
-        start_announcements();
-      } else if (service_ && same_full_name(service_->full_name(), command.full_name)) {
+        registered_as_ = service_->full_name();
+        claim_ = NameClaim(service_->instance_name);
+        const int spread = std::uniform_int_distribution<int>(0, FIRST_PROBE_SPREAD_MS)(random_);
+        claim_.start(Clock::now() + std::chrono::milliseconds(spread));
+        announcements_left_ = 0;
+      } else if (service_ && same_full_name(registered_as_, command.full_name)) {
         say_goodbye();
         service_.reset();
         announcements_left_ = 0;
@@ -350,11 +414,13 @@ void MdnsResponder::run() {
       --announcements_left_;
       next_announcement_ += ANNOUNCE_INTERVAL;
     }
+    if (service_) claim_step(now);
     send_owed(now);
     if (socket_rests_until && now >= *socket_rests_until) socket_rests_until.reset();
 
     std::optional<Clock::time_point> deadline = earliest(changes.due(), socket_rests_until);
     if (announcements_left_ > 0) deadline = earliest(deadline, next_announcement_);
+    if (service_) deadline = earliest(deadline, claim_.due());
     for (const auto& link : links_) deadline = earliest(deadline, link.limiter.owed_due());
     handles.clear();
     if (!socket_rests_until) {
