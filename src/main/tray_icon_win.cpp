@@ -1,32 +1,25 @@
 // The hidden window and its message loop own the icon: every Shell_NotifyIconW call and every menu
 // happens on that one thread. Other threads only store figures and post messages; the slow
-// actions (running `reg`, opening the log) run on a worker thread.
+// actions of the menu (tray_actions_win) run on a worker thread.
 #include <windows.h>
 
-#include <objbase.h>
 #include <shellapi.h>
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include <fmt/format.h>
-
-#include "main/autostart_store.h"
-#include "main/receiver_log.h"
+#include "main/tray_actions_win.h"
 #include "main/tray_icon.h"
 #include "main/tray_picture.h"
 #include "main/tray_text.h"
-#include "platform/console.h"
-#include "platform/os_error.h"
-#include "platform/process.h"
 #include "platform/wide_win.h"
 
 namespace brindle {
@@ -39,7 +32,6 @@ constexpr UINT WM_REFRESH = WM_APP + 2;    // new figures
 constexpr UINT WM_OUTPUT = WM_APP + 3;     // wParam 1: output back, 0: lost
 constexpr UINT WM_BALLOON = WM_APP + 4;    // a balloon from another thread
 constexpr UINT WM_STOP = WM_APP + 5;       // the icon's owner goes (not the process)
-constexpr auto QUIT_FLUSH_LIMIT = std::chrono::milliseconds(500);
 
 template <size_t N>
 void copy_text(wchar_t (&field)[N], std::string_view text) {
@@ -64,13 +56,6 @@ OwnedIcon make_icon(TrayPicture picture) {
   std::vector<uint8_t> bits = tray_picture_bits(picture, size);
   return OwnedIcon(::CreateIconFromResourceEx(bits.data(), static_cast<DWORD>(bits.size()), TRUE,
                                               0x00030000, size, size, LR_DEFAULTCOLOR));
-}
-
-// Whether the Run value starts this very program.
-bool starts_at_login() {
-  const Result<std::optional<std::string>> command = read_run_value(RUN_KEY);
-  const Result<std::string> exe = executable_path();
-  return command && *command && exe && command_starts_program(**command, *exe);
 }
 
 class WinTrayIcon final : public TrayIcon {
@@ -308,10 +293,10 @@ class WinTrayIcon final : public TrayIcon {
     ::PostMessageW(window_, WM_NULL, 0, 0);
     switch (chosen) {
       case TrayCommand::START_AT_LOGIN:
-        in_background([this, on = !at_login] { change_login_start(on); });
+        in_background([this, on = !at_login] { return change_login_start(on, options_); });
         break;
       case TrayCommand::OPEN_LOG:
-        in_background([this] { open_log(); });
+        in_background([] { return open_log(); });
         break;
       case TrayCommand::QUIT:
         quit();
@@ -321,14 +306,14 @@ class WinTrayIcon final : public TrayIcon {
     }
   }
 
-  // One slow action at a time, off the window's thread.
+  // One slow action at a time, off the window's thread; what it returns is shown as a balloon.
   template <class Job>
   void in_background(Job job) {
     if (busy_.exchange(true)) return;
     if (worker_.joinable()) worker_.join();  // the last job has finished: busy_ was false
     try {
       worker_ = std::thread([this, job = std::move(job)] {
-        job();
+        if (std::optional<TrayBalloon> balloon = job()) post_balloon(std::move(*balloon));
         busy_.store(false);
       });
     } catch (const std::system_error&) {
@@ -336,46 +321,10 @@ class WinTrayIcon final : public TrayIcon {
     }
   }
 
-  // Worker thread: the same registration as --autostart on|off, with this run's options.
-  void change_login_start(bool on) {
-    const AutostartOutcome outcome =
-        apply_autostart(on ? AutostartMode::ON : AutostartMode::OFF, options_);
-    if (!outcome.err.empty()) {
-      std::string text = outcome.err;
-      while (!text.empty() && text.back() == '\n') text.pop_back();
-      post_balloon({"Start at login not changed", text, true});
-    }
-  }
-
-  // Worker thread: the log in the user's editor for .log files.
-  void open_log() {
-    const std::string path = receiver_log_path();
-    const std::wstring file = wide(path);
-    const HRESULT com =
-        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    SHELLEXECUTEINFOW request{};
-    request.cbSize = sizeof request;
-    request.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-    request.lpVerb = L"open";
-    request.lpFile = file.c_str();
-    request.nShow = SW_SHOWNORMAL;
-    const bool opened = !path.empty() && ::ShellExecuteExW(&request) != FALSE;
-    const DWORD error = path.empty() ? ERROR_ENVVAR_NOT_FOUND : ::GetLastError();
-    if (SUCCEEDED(com)) ::CoUninitialize();
-    if (opened) return;
-    const std::string shown =
-        path.empty() ? fmt::format("%LOCALAPPDATA%\\{}\\{}", LOG_FOLDER_NAME, LOG_FILE_NAME) : path;
-    post_balloon(
-        {"Cannot open the log", shown + ": " + os_error_text(static_cast<int>(error)), true});
-  }
-
-  // Ends the receiver as the system would (nothing joined), with status 0; the instance guard
-  // goes with the process. The log gets its last lines first, unless the console holds them up.
+  // The icon goes first, else it lingers in the notification area until the mouse passes over it.
   [[noreturn]] void quit() {
-    remove_icon();  // else it lingers in the notification area until the mouse passes over it
-    console::flush(QUIT_FLUSH_LIMIT);
-    ::TerminateProcess(::GetCurrentProcess(), 0);
-    for (;;) ::Sleep(INFINITE);
+    remove_icon();
+    end_receiver();
   }
 
   const Options options_;
