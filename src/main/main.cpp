@@ -14,7 +14,7 @@
 
 #include "audio/device_selection.h"
 #include "audio/output_supervisor.h"
-#include "discovery/advertisement.h"
+#include "discovery/service_advertisement.h"
 #include "jitter/jitter_buffer.h"
 #include "main/autostart.h"
 #include "main/instance_guard.h"
@@ -26,6 +26,7 @@
 #include "main/warning_dialog.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
+#include "platform/orderly_end.h"
 #include "receiver/receiver.h"
 #include "receiver/udp_socket.h"
 
@@ -118,9 +119,9 @@ Status start_receive_thread(Receiver receiver) {
 }
 
 // Also told later, from the responder's thread, when the network comes up after the start.
-std::optional<MdnsAdvertisement> advertise(const Options& options) {
-  if (options.no_mdns) return std::nullopt;
-  return advertise_mdns(AdvertisementNotices{
+std::shared_ptr<ServiceAdvertisement> advertise(const Options& options) {
+  if (options.no_mdns) return nullptr;
+  return advertise_service(AdvertisementNotices{
       [](const std::string& label) {
         console::write_out(fmt::format("→ advertised _brindle._udp as \"{}\"\n", label));
       },
@@ -135,6 +136,7 @@ std::optional<MdnsAdvertisement> advertise(const Options& options) {
 // From the single-instance guard on; returns only on a start-up failure, or when a login start
 // handed the receiver over to its windowless copy.
 int start_receiver(const Options& options) {
+  watch_orderly_end();             // before any other thread starts
   console::start_writer_thread();  // from here on no thread waits for the console
   ensure_single_instance();
   if (options.background && enter_background()) return 0;
@@ -150,7 +152,9 @@ int start_receiver(const Options& options) {
   if (const Status started = start_receive_thread(std::move(receiver)); !started) {
     return fail(options, started.error());
   }
-  const std::optional<MdnsAdvertisement> advertisement = advertise(options);
+  const std::shared_ptr<ServiceAdvertisement> advertisement = advertise(options);
+  // An orderly end says goodbye on every link first.
+  if (advertisement) set_farewell([advertisement] { advertisement->withdraw(); });
 
   console::write_out("\n");
   status_loop(jitter, stats, [tray](StreamState state, const StatusFigures& figures) {

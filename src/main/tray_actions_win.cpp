@@ -13,6 +13,7 @@
 #include "main/receiver_log.h"
 #include "platform/com_win.h"
 #include "platform/console.h"
+#include "platform/orderly_end.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
 #include "platform/wide_win.h"
@@ -62,6 +63,7 @@ std::optional<TrayBalloon> open_log() {
 }
 
 void end_receiver() {
+  run_farewell();
   console::flush(QUIT_FLUSH_LIMIT);
   ::TerminateProcess(::GetCurrentProcess(), 0);
   for (;;) ::Sleep(INFINITE);

@@ -20,6 +20,7 @@
 #include "main/tray_icon.h"
 #include "main/tray_picture.h"
 #include "main/tray_text.h"
+#include "platform/orderly_end.h"
 #include "platform/wide_win.h"
 
 namespace brindle {
@@ -178,6 +179,10 @@ class WinTrayIcon final : public TrayIcon {
         return 0;
       case WM_CLOSE:
         quit();
+        return 0;
+      case WM_ENDSESSION:
+        // Logoff and shutdown reach a program with windows here, not through its console.
+        if (wparam != FALSE) run_farewell();
         return 0;
       case WM_STOP:
         ::DestroyWindow(window);
