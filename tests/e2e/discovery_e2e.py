@@ -335,6 +335,16 @@ def system_responder_checks(pc, pc_if, phone, phone_if, pulse_env, tmp):
               names == [f"{LABEL}._brindle._udp.local."] and addresses == sorted(PC_ADDRS),
               f"{names} {addresses}")
         avahi_checks(phone, phone_if, tmp)
+        # Avahi restarting under the receiver: the service is published again on its return.
+        daemon = started[1]
+        daemon.stop()
+        again = netns_util.Process(daemon.args, env=bus_env)
+        started.append(again)
+        again.wait_for(lambda p: "Server startup complete" in p.stderr_text(), 15)
+        names, addresses = resolve(phone)
+        check("avahi restarted: the phone resolves the service again",
+              names == [f"{LABEL}._brindle._udp.local."] and addresses == sorted(PC_ADDRS),
+              f"{names} {addresses}")
         stop_checks(phone, receiver, "with avahi", signal.SIGTERM)
     finally:
         for p in reversed(started):
