@@ -306,6 +306,17 @@ def stop_checks(phone, receiver, path, signum):
         watcher.stop()
 
 
+ZEROCONF_OWNER = textwrap.dedent(f"""
+    import socket, sys, time
+    from zeroconf import ServiceInfo, Zeroconf
+    zc = Zeroconf(interfaces=[sys.argv[1]])
+    zc.register_service(ServiceInfo("_brindle._udp.local.", "{LABEL}._brindle._udp.local.",
+                                    port=45333, server="other-phone.local.",
+                                    addresses=[socket.inet_aton(sys.argv[1])]))
+    print("registered", flush=True)
+    time.sleep(40)
+""")
+
 PC_AVAHI_HOST = "e2e-avahi-host"
 
 
@@ -346,6 +357,21 @@ def system_responder_checks(pc, pc_if, phone, phone_if, pulse_env, tmp):
               names == [f"{LABEL}._brindle._udp.local."] and addresses == sorted(PC_ADDRS),
               f"{names} {addresses}")
         stop_checks(phone, receiver, "with avahi", signal.SIGTERM)
+
+        # The phone already owns the instance name: Avahi's rename comes as one more line.
+        owner = netns_util.Process(phone.command([PY, "-c", ZEROCONF_OWNER, PHONE_ADDR]))
+        started.append(owner)
+        if not owner.wait_for(lambda p: "registered" in p.stdout_text(), 20):
+            check("with avahi: the phone registers the same name", False, owner.stderr_text())
+            return
+        second = start_receiver(pc, receiver_env(pulse_env, tmp, "avahi-renamed",
+                                                 system_bus=bus_env["DBUS_SYSTEM_BUS_ADDRESS"]))
+        started.append(second)
+        renamed = ADVERTISED.replace(LABEL, f"{LABEL}-2")
+        second.wait_for(lambda p: renamed in p.stdout_text(), 15)
+        out = second.stdout_text()
+        check("with avahi, name taken: one line naming the next free name",
+              renamed in out and out.count("advertised") == 2, out)
     finally:
         for p in reversed(started):
             p.stop()
