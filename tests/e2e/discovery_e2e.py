@@ -284,10 +284,10 @@ def stop_checks(phone, receiver, path, signum):
     """An orderly end: a browsing phone sees the service go within 2 s, and the receiver ends by
     the signal as it always did."""
     what = f"{path}, {signal.Signals(signum).name}"
-    watcher = netns_util.Process(phone.command([PY, "-c", ZEROCONF_WATCH, "30"]))
+    watcher = netns_util.Process(phone.command([PY, "-c", ZEROCONF_WATCH, "60"]))
     try:
         if not check(f"{what}: a browsing phone lists the service",
-                     watcher.wait_for(lambda p: "added" in p.stdout_text(), 15),
+                     watcher.wait_for(lambda p: "added" in p.stdout_text(), 30),
                      watcher.stdout_text() + watcher.stderr_text()[-1000:]):
             return
         sent = time.monotonic()
