@@ -475,8 +475,9 @@ zc.close()
     watcher = subprocess.Popen(phone.command("/usr/bin/python3", "-u", "-c", script),
                                stdout=subprocess.PIPE, text=True)
     try:
-        if not check("Ctrl-C: a browsing phone lists the service",
-                     watcher.stdout.readline().strip() == "added"):
+        listed = watcher.stdout.readline().strip() == "added"
+        check("Ctrl-C: a browsing phone lists the service", listed)
+        if not listed:
             return
         sent = time.monotonic()
         receiver.send_signal(signal.SIGINT)
