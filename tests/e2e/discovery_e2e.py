@@ -269,7 +269,8 @@ def avahi_checks(phone, iface, tmp):
 ZEROCONF_WATCH = textwrap.dedent("""
     import sys, time
     from zeroconf import ServiceBrowser, Zeroconf
-    zc = Zeroconf()
+    # The phone's link address only: the off-link one it also holds by now is never answered.
+    zc = Zeroconf(interfaces=[sys.argv[2]])
     class Listener:
         def add_service(self, zc, kind, name): print("added", name, flush=True)
         def remove_service(self, zc, kind, name): print("removed", name, flush=True)
@@ -284,7 +285,7 @@ def stop_checks(phone, receiver, path, signum):
     """An orderly end: a browsing phone sees the service go within 2 s, and the receiver ends by
     the signal as it always did."""
     what = f"{path}, {signal.Signals(signum).name}"
-    watcher = netns_util.Process(phone.command([PY, "-c", ZEROCONF_WATCH, "60"]))
+    watcher = netns_util.Process(phone.command([PY, "-c", ZEROCONF_WATCH, "60", PHONE_ADDR]))
     try:
         if not check(f"{what}: a browsing phone lists the service",
                      watcher.wait_for(lambda p: "added" in p.stdout_text(), 30),
