@@ -5,7 +5,7 @@ set -euo pipefail
 
 run_packages=(
   build-essential cmake ninja-build pkg-config
-  libfmt-dev libpulse-dev libpipewire-0.3-dev
+  libfmt-dev libpulse-dev libpipewire-0.3-dev libavahi-client-dev
   pulseaudio pulseaudio-utils
 )
 packages=(

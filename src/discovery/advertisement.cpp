@@ -10,8 +10,6 @@
 
 namespace brindle {
 
-constexpr char NO_ADDRESS[] = "no usable IPv4 LAN address to advertise (is the network up?)";
-
 // Shared by the main thread and the responder's change reports.
 struct AdvertisementState {
   AdvertisementState(AdvertisementNotices n, std::string l)

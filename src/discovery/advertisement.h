@@ -17,10 +17,12 @@ struct AdvertisementState;
 inline constexpr char SERVICE_TYPE[] = "_brindle._udp.local.";
 // The receiver's UDP_PORT; this library does not depend on the receiver's.
 inline constexpr uint16_t ADVERTISED_PORT = 45333;
+// Reported while no address is usable; the advertisement still waits for one.
+inline constexpr char NO_ADDRESS[] = "no usable IPv4 LAN address to advertise (is the network up?)";
 
 // Where the advertisement tells what became of it: during advertise_mdns on the calling thread,
-// later (an address appeared, or another name was taken after a conflict) on the responder's
-// thread.
+// later (an address appeared, another name taken after a conflict) on the responder's or the
+// system responder's thread.
 struct AdvertisementNotices {
   std::function<void(const std::string& instance_name)> advertised;
   std::function<void(const std::string& error)> failed;  // the cause, one line

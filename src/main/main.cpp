@@ -14,7 +14,7 @@
 
 #include "audio/device_selection.h"
 #include "audio/output_supervisor.h"
-#include "discovery/advertisement.h"
+#include "discovery/service_advertisement.h"
 #include "jitter/jitter_buffer.h"
 #include "main/autostart.h"
 #include "main/instance_guard.h"
@@ -28,6 +28,7 @@
 #include "main/wifi_scan_hold.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
+#include "platform/orderly_end.h"
 #include "receiver/receiver.h"
 #include "receiver/udp_socket.h"
 
@@ -120,9 +121,9 @@ Status start_receive_thread(Receiver receiver) {
 }
 
 // Also told later, from the responder's thread, when the network comes up after the start.
-std::optional<MdnsAdvertisement> advertise(const Options& options) {
-  if (options.no_mdns) return std::nullopt;
-  return advertise_mdns(AdvertisementNotices{
+std::shared_ptr<ServiceAdvertisement> advertise(const Options& options) {
+  if (options.no_mdns) return nullptr;
+  return advertise_service(AdvertisementNotices{
       [](const std::string& label) {
         console::write_out(fmt::format("→ advertised _brindle._udp as \"{}\"\n", label));
       },
@@ -137,6 +138,7 @@ std::optional<MdnsAdvertisement> advertise(const Options& options) {
 // From the single-instance guard on; returns only on a start-up failure, or when a login start
 // handed the receiver over to its windowless copy.
 int start_receiver(const Options& options) {
+  watch_orderly_end();             // before any other thread starts
   console::start_writer_thread();  // from here on no thread waits for the console
   ensure_single_instance();
   if (options.background && enter_background()) return 0;
@@ -152,9 +154,12 @@ int start_receiver(const Options& options) {
   if (const Status started = start_receive_thread(std::move(receiver)); !started) {
     return fail(options, started.error());
   }
-  const std::optional<MdnsAdvertisement> advertisement = advertise(options);
+  const std::shared_ptr<ServiceAdvertisement> advertisement = advertise(options);
   const std::shared_ptr<StreamingWifi> wifi = start_streaming_wifi();
   if (wifi) at_receiver_end([wifi] { wifi->release(); });
+  // Latest first: the goodbyes on every link go out before anything else is given back.
+  if (advertisement) at_receiver_end([advertisement] { advertisement->withdraw(); });
+  set_farewell(run_receiver_end_steps);
 
   console::write_out("\n");
   status_loop(jitter, stats, [tray, wifi](StreamState state, const StatusFigures& figures) {

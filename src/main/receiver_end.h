@@ -1,5 +1,6 @@
-// What the receiver gives back when it ends on purpose (the icon's Quit, WM_CLOSE to its window),
-// before the process goes. Ctrl-C, closing the console and a kill end it without these steps.
+// What the receiver gives back when it ends on purpose (the icon's Quit, WM_CLOSE to its window,
+// and every end of orderly_end: Ctrl-C, the console closing, SIGTERM, ...), before the process
+// goes. Only a kill ends it without these steps.
 #pragma once
 
 #include <functional>

@@ -10,10 +10,10 @@
 #include <fmt/format.h>
 
 #include "main/autostart_store.h"
-#include "main/receiver_end.h"
 #include "main/receiver_log.h"
 #include "platform/com_win.h"
 #include "platform/console.h"
+#include "platform/orderly_end.h"
 #include "platform/os_error.h"
 #include "platform/process.h"
 #include "platform/wide_win.h"
@@ -63,7 +63,7 @@ std::optional<TrayBalloon> open_log() {
 }
 
 void end_receiver() {
-  run_receiver_end_steps();
+  run_farewell();
   console::flush(QUIT_FLUSH_LIMIT);
   ::TerminateProcess(::GetCurrentProcess(), 0);
   for (;;) ::Sleep(INFINITE);

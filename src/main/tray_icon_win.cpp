@@ -21,6 +21,7 @@
 #include "main/tray_picture.h"
 #include "main/tray_presence.h"
 #include "main/tray_text.h"
+#include "platform/orderly_end.h"
 #include "platform/wide_win.h"
 
 namespace brindle {
@@ -190,6 +191,10 @@ class WinTrayIcon final : public TrayIcon, private NotifyArea {
         return 0;
       case WM_CLOSE:
         quit();
+        return 0;
+      case WM_ENDSESSION:
+        // Logoff and shutdown reach a program with windows here, not through its console.
+        if (wparam != FALSE) run_farewell();
         return 0;
       case WM_STOP:
         ::DestroyWindow(window);

@@ -14,6 +14,7 @@ everything it creates it removes again.
 
 import json
 import os
+import signal
 import socket
 import struct
 import subprocess
@@ -104,11 +105,13 @@ def start_pulse(tmp):
     return server, env
 
 
-def receiver_env(pulse_env, tmp, name, computer_name=LABEL):
+def receiver_env(pulse_env, tmp, name, computer_name=LABEL, system_bus=None):
     runtime = os.path.join(tmp, f"run-{name}")
     os.makedirs(runtime, exist_ok=True)
+    # Without a bus of the test's own the system's Avahi is out of reach: ours serves.
     env = dict(os.environ, PULSE_SERVER=pulse_env["PULSE_SERVER"], XDG_RUNTIME_DIR=runtime,
-               HOME=runtime)
+               HOME=runtime,
+               DBUS_SYSTEM_BUS_ADDRESS=system_bus or f"unix:path={runtime}/no-bus")
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
     if computer_name is not None:
@@ -211,33 +214,41 @@ enable-reflector=no
 """
 
 
-def avahi_checks(phone, iface, tmp):
-    """avahi-browse talks to avahi-daemon over the system bus, so the phone gets a private bus
-    and a daemon of its own (a private /run keeps its pid file away from any real one)."""
-    bus_socket = os.path.join(tmp, "avahi-bus")
-    dbus_conf = os.path.join(tmp, "dbus.conf")
-    avahi_conf = os.path.join(tmp, "avahi-daemon.conf")
+def start_avahi(ns, tmp, tag, config, started):
+    """avahi-daemon in `ns` on a private system bus (a private /run keeps its pid file away from
+    any real one); the environment that reaches it, or None when it did not start."""
+    bus_socket = os.path.join(tmp, f"{tag}-bus")
+    dbus_conf = os.path.join(tmp, f"{tag}-dbus.conf")
+    avahi_conf = os.path.join(tmp, f"{tag}-avahi-daemon.conf")
     with open(dbus_conf, "w") as f:
         f.write(DBUS_CONFIG.format(socket=bus_socket))
     with open(avahi_conf, "w") as f:
-        f.write(AVAHI_CONFIG.format(iface=iface))
+        f.write(config)
     env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={bus_socket}")
+    started.append(netns_util.Process(["dbus-daemon", f"--config-file={dbus_conf}", "--nofork",
+                                       "--nopidfile"], env=env))
+    for _ in range(50):
+        if os.path.exists(bus_socket):
+            break
+        time.sleep(0.1)
+    daemon = netns_util.Process(ns.command(
+        ["unshare", "--mount", "sh", "-c",
+         "mount -t tmpfs tmpfs /run && exec avahi-daemon --no-drop-root --no-chroot "
+         f"--no-rlimits --no-proc-title -f {avahi_conf}"]), env=env)
+    started.append(daemon)
+    if not daemon.wait_for(lambda p: "Server startup complete" in p.stderr_text(), 15):
+        check(f"avahi-daemon starts ({tag})", False, daemon.stderr_text()[-2000:])
+        return None
+    return env
+
+
+def avahi_checks(phone, iface, tmp):
+    """avahi-browse talks to avahi-daemon over the system bus, so the phone gets a daemon of its
+    own."""
     started = []
     try:
-        bus = netns_util.Process(["dbus-daemon", f"--config-file={dbus_conf}", "--nofork",
-                                  "--nopidfile"], env=env)
-        started.append(bus)
-        for _ in range(50):
-            if os.path.exists(bus_socket):
-                break
-            time.sleep(0.1)
-        daemon = netns_util.Process(phone.command(
-            ["unshare", "--mount", "sh", "-c",
-             "mount -t tmpfs tmpfs /run && exec avahi-daemon --no-drop-root --no-chroot "
-             f"--no-rlimits --no-proc-title -f {avahi_conf}"]), env=env)
-        started.append(daemon)
-        if not daemon.wait_for(lambda p: "Server startup complete" in p.stderr_text(), 15):
-            check("avahi-daemon starts in the phone namespace", False, daemon.stderr_text()[-2000:])
+        env = start_avahi(phone, tmp, "phone", AVAHI_CONFIG.format(iface=iface), started)
+        if env is None:
             return
         result = phone.run(["avahi-browse", "-rpt", "_brindle._udp"], timeout=30, env=env)
         resolved = [line.split(";") for line in result.stdout.splitlines()
@@ -251,6 +262,118 @@ def avahi_checks(phone, iface, tmp):
             check("avahi: address is a usable pc address",
                   all(f[7] in PC_ADDRS for f in resolved), str([f[7] for f in resolved]))
             check("avahi: port 45333", fields[8] == "45333", fields[8])
+    finally:
+        for p in reversed(started):
+            p.stop()
+
+
+ZEROCONF_WATCH = textwrap.dedent("""
+    import sys, time
+    from zeroconf import ServiceBrowser, Zeroconf
+    # The phone's link address only: the off-link one it also holds by now is never answered.
+    zc = Zeroconf(interfaces=[sys.argv[2]])
+    class Listener:
+        def add_service(self, zc, kind, name): print("added", name, flush=True)
+        def remove_service(self, zc, kind, name): print("removed", name, flush=True)
+        def update_service(self, zc, kind, name): pass
+    browser = ServiceBrowser(zc, "_brindle._udp.local.", Listener())
+    time.sleep(float(sys.argv[1]))
+    zc.close()
+""")
+
+
+def stop_checks(phone, receiver, path, signum):
+    """An orderly end: a browsing phone sees the service go within 2 s, and the receiver ends by
+    the signal as it always did."""
+    what = f"{path}, {signal.Signals(signum).name}"
+    watcher = netns_util.Process(phone.command([PY, "-c", ZEROCONF_WATCH, "60", PHONE_ADDR]))
+    try:
+        if not check(f"{what}: a browsing phone lists the service",
+                     watcher.wait_for(lambda p: "added" in p.stdout_text(), 30),
+                     watcher.stdout_text() + watcher.stderr_text()[-1000:]):
+            return
+        sent = time.monotonic()
+        receiver.proc.send_signal(signum)
+        gone = watcher.wait_for(lambda p: "removed" in p.stdout_text(), 5)
+        took = time.monotonic() - sent
+        check(f"{what}: the phone sees the service go within 2 s", gone and took <= 2.0,
+              f"{took:.2f} s" + watcher.stdout_text())
+        try:
+            receiver.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+        check(f"{what}: the receiver ends by the signal", receiver.proc.returncode == -signum,
+              str(receiver.proc.returncode))
+    finally:
+        watcher.stop()
+
+
+ZEROCONF_OWNER = textwrap.dedent(f"""
+    import socket, sys, time
+    from zeroconf import ServiceInfo, Zeroconf
+    zc = Zeroconf(interfaces=[sys.argv[1]])
+    zc.register_service(ServiceInfo("_brindle._udp.local.", "{LABEL}._brindle._udp.local.",
+                                    port=45333, server="other-phone.local.",
+                                    addresses=[socket.inet_aton(sys.argv[1])]))
+    print("registered", flush=True)
+    time.sleep(40)
+""")
+
+PC_AVAHI_HOST = "e2e-avahi-host"
+
+
+def system_responder_checks(pc, pc_if, phone, phone_if, pulse_env, tmp):
+    """With avahi-daemon on the pc the receiver publishes through it: Avahi's is the only
+    socket on 5353, and the phone resolves the same service, under our host name."""
+    started = []
+    try:
+        config = (AVAHI_CONFIG.format(iface=pc_if)
+                  .replace("disable-publishing=yes", "disable-publishing=no")
+                  .replace("[server]\n", f"[server]\nhost-name={PC_AVAHI_HOST}\n"))
+        bus_env = start_avahi(pc, tmp, "pc", config, started)
+        if bus_env is None:
+            return
+        receiver = start_receiver(pc, receiver_env(pulse_env, tmp, "avahi",
+                                                   system_bus=bus_env["DBUS_SYSTEM_BUS_ADDRESS"]))
+        started.append(receiver)
+        receiver.wait_for(startup_done, 15)
+        check("with avahi: the advertised line", ADVERTISED in receiver.stdout_text(),
+              receiver.stdout_text() + receiver.stderr_text())
+        sockets = pc.run(["ss", "-Hulpn", "sport = :5353"]).stdout
+        lines = [line for line in sockets.splitlines() if line.strip()]
+        check("with avahi: one socket on 5353, Avahi's",
+              len(lines) == 1 and "avahi-daemon" in lines[0], sockets)
+        names, addresses = resolve(phone)
+        check("with avahi: zeroconf resolves the instance with the usable addresses",
+              names == [f"{LABEL}._brindle._udp.local."] and addresses == sorted(PC_ADDRS),
+              f"{names} {addresses}")
+        avahi_checks(phone, phone_if, tmp)
+        # Avahi restarting under the receiver: the service is published again on its return.
+        daemon = started[1]
+        daemon.stop()
+        again = netns_util.Process(daemon.args, env=bus_env)
+        started.append(again)
+        again.wait_for(lambda p: "Server startup complete" in p.stderr_text(), 15)
+        names, addresses = resolve(phone)
+        check("avahi restarted: the phone resolves the service again",
+              names == [f"{LABEL}._brindle._udp.local."] and addresses == sorted(PC_ADDRS),
+              f"{names} {addresses}")
+        stop_checks(phone, receiver, "with avahi", signal.SIGTERM)
+
+        # The phone already owns the instance name: Avahi's rename comes as one more line.
+        owner = netns_util.Process(phone.command([PY, "-c", ZEROCONF_OWNER, PHONE_ADDR]))
+        started.append(owner)
+        if not owner.wait_for(lambda p: "registered" in p.stdout_text(), 20):
+            check("with avahi: the phone registers the same name", False, owner.stderr_text())
+            return
+        second = start_receiver(pc, receiver_env(pulse_env, tmp, "avahi-renamed",
+                                                 system_bus=bus_env["DBUS_SYSTEM_BUS_ADDRESS"]))
+        started.append(second)
+        renamed = ADVERTISED.replace(LABEL, f"{LABEL}-2")
+        second.wait_for(lambda p: renamed in p.stdout_text(), 15)
+        out = second.stdout_text()
+        check("with avahi, name taken: one line naming the next free name",
+              renamed in out and out.count("advertised") == 2, out)
     finally:
         for p in reversed(started):
             p.stop()
@@ -799,7 +922,11 @@ def main():
             if address:
                 tone_checks(phone, receiver, address, sound)
             check("receiver still running", receiver.running(), receiver.stderr_text())
+            stop_checks(phone, receiver, "own responder", signal.SIGINT)
             receiver.stop()
+
+            print("-- avahi-daemon on the pc: the receiver publishes through it")
+            system_responder_checks(pc, pc_if, phone, phone_if, pulse_env, tmp)
 
             print("-- --no-mdns: silent on port 5353")
             listener = netns_util.Process(phone.command([PY, "-c", MDNS_LISTENER, PHONE_ADDR,

@@ -405,6 +405,7 @@ def receiver_session(wine, pulse, phone, root):
         check("no stream is left on the sound server",
               pulse.pactl(["list", "short", "sink-inputs"]).stdout.strip() == "")
         cable_comes_back(wine, pulse, phone, out_path, err_path)
+        goodbye_on_ctrl_c(phone, receiver)
     finally:
         receiver.kill()
         receiver.wait()
@@ -471,6 +472,45 @@ def background_log(wine, pulse):
         first.kill()
         first.wait()
         wait_for(lambda: windows_checks.wine_pids(wine, "brindle-receiver.exe") == [], 20)
+
+
+def goodbye_on_ctrl_c(phone, receiver):
+    """Wine turns SIGINT into CTRL_C_EVENT for the console handlers: the phone sees the service
+    go within 2 s, then the default handler ends the receiver."""
+    script = f"""
+import sys, time
+from zeroconf import Zeroconf, ServiceBrowser
+zc = Zeroconf(interfaces=["{PHONE_IP}"])
+class Listener:
+    def add_service(self, *a): print("added", flush=True)
+    def update_service(self, *a): pass
+    def remove_service(self, *a): print("removed", flush=True)
+ServiceBrowser(zc, "_brindle._udp.local.", Listener())
+time.sleep(25)
+zc.close()
+"""
+    watcher = subprocess.Popen(phone.command("/usr/bin/python3", "-u", "-c", script),
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        listed = watcher.stdout.readline().strip() == "added"
+        check("Ctrl-C: a browsing phone lists the service", listed)
+        if not listed:
+            return
+        sent = time.monotonic()
+        receiver.send_signal(signal.SIGINT)
+        line = watcher.stdout.readline().strip()
+        took = time.monotonic() - sent
+        check("Ctrl-C: the phone sees the service go within 2 s", line == "removed" and took <= 2,
+              f"{line!r} after {took:.2f} s")
+        try:
+            receiver.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+        check("Ctrl-C: the receiver ends", receiver.poll() is not None, "")
+        print(f"note: exit status after Ctrl-C: {receiver.poll()}", flush=True)
+    finally:
+        watcher.kill()
+        watcher.wait()
 
 
 def mdns_client(phone, instance):
