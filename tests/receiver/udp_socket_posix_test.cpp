@@ -206,7 +206,8 @@ TEST(UdpSocket, ReceiveLoopBindsAgainAfterLosingTheSocket) {
   const Fd v4 = bound_sender(v4_loopback(0));
   ASSERT_TRUE(eventually([&] {
     send_to(v4.get(), make_datagram(3, {100}), v4_loopback(port));
-    return stats->packets.load() == 2;
+    // Repeats of the datagram may land between two looks; one of them is enough.
+    return stats->packets.load() >= 2;
   }));
   running.stop();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
