@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "discovery/debounce.h"
+#include "discovery/direct_query.h"
 #include "discovery/dns_message.h"
 #include "discovery/interface_addresses.h"
 #include "discovery/mdns_replies.h"
@@ -328,7 +329,7 @@ void MdnsResponder::follow_network() {
 }
 
 void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint& source,
-                           uint32_t arrival_index) {
+                           uint32_t arrival_index, bool direct) {
   // Silent without an address, and to anyone beyond the local link (RFC 6762 section 11).
   if (!service_ || view_.usable.empty() || !is_on_link(source.address, view_.subnets)) return;
   const auto now = Clock::now();
@@ -336,7 +337,7 @@ void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint
   const LinkView* querier = unicast_link(view_.links, arrival_index, source.address);
   // Names still being claimed are not ours to answer for.
   if (judge(datagram, source, group != nullptr ? group : querier) || !claim_.owned()) return;
-  if (group != nullptr) {
+  if (group != nullptr && !direct) {
     LinkSocket& link = links_[position_of(*group)];
     const auto delay = std::chrono::milliseconds(std::uniform_int_distribution(20, 120)(random_));
     const ReplyLimits limits{&link.limiter, &unicast_limiter_, now, delay};
@@ -355,7 +356,9 @@ void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint
   const ServiceRecord scoped = itself ? *service_ : service_on(*querier);
   for (const auto& reply : replies_to_datagram(scoped, datagram, source,
                                                ReplyLimits{nullptr, &unicast_limiter_, now})) {
-    if (!reply.multicast) (void)unicast_.send_to(reply.destination, reply.bytes);
+    if (const auto to = unicast_destination(reply, source, direct)) {
+      (void)unicast_.send_to(*to, reply.bytes);
+    }
   }
 }
 
@@ -369,7 +372,8 @@ bool MdnsResponder::receive(size_t position, std::span<uint8_t> buffer) {
     if (received.status == MdnsSocket::ReceiveStatus::FAILED) return false;
     if (received.truncated) continue;
     const uint32_t arrival = received.arrival_index != 0 ? received.arrival_index : own_index;
-    answer(buffer.first(received.length), received.source, arrival);
+    answer(buffer.first(received.length), received.source, arrival,
+           is_direct_query(received.destination));
   }
   return true;
 }

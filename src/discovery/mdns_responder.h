@@ -82,8 +82,9 @@ class MdnsResponder {
   void run();
   bool receive(size_t socket_position, std::span<uint8_t> buffer);
   void follow_network();
-  void answer(std::span<const uint8_t> datagram, const Ipv4Endpoint& source,
-              uint32_t arrival_index);
+  // `direct`: sent to our own address, not to the group; answered to the querier alone.
+  void answer(std::span<const uint8_t> datagram, const Ipv4Endpoint& source, uint32_t arrival_index,
+              bool direct);
   void announce();
   void send_owed(std::chrono::steady_clock::time_point now);
   void say_goodbye();

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -49,7 +50,8 @@ class MdnsSocket {
     bool truncated = false;  // the datagram was longer than the buffer
     Ipv4Endpoint source;
     uint32_t arrival_index = 0;  // the interface it came in on; 0 when the system does not say
-    std::string error;           // FAILED only
+    std::optional<Ipv4Address> destination;  // the address it was sent to, when the system says
+    std::string error;                       // FAILED only
   };
   // One waiting datagram, without blocking.
   Received try_receive(std::span<uint8_t> buffer);

@@ -96,6 +96,9 @@ MdnsSocket::Received MdnsSocket::try_receive(std::span<uint8_t> buffer) {
       in_pktinfo info{};
       std::memcpy(&info, CMSG_DATA(c), sizeof info);
       result.arrival_index = static_cast<uint32_t>(info.ipi_ifindex);
+      Ipv4Address destination{};
+      std::memcpy(destination.data(), &info.ipi_addr, 4);
+      result.destination = destination;
     }
   }
   return result;

@@ -1,9 +1,11 @@
 #include <winsock2.h>
+#include <ws2ipdef.h>
 #include <ws2tcpip.h>
 
 #include <mstcpip.h>
 #include <mswsock.h>
 
+#include <array>
 #include <cstring>
 
 #include "discovery/mdns_replies.h"
@@ -18,6 +20,22 @@ SOCKET socket_of(MdnsSocket::Handle handle) {
   return static_cast<SOCKET>(handle);
 }
 
+// WSARecvMsg, the one receive that reports packet info, is reached through a pointer the
+// provider hands out; it is the same for every socket of the process.
+LPFN_WSARECVMSG receive_message_function(SOCKET s) {
+  static const LPFN_WSARECVMSG function = [s] {
+    LPFN_WSARECVMSG found = nullptr;
+    GUID id = WSAID_WSARECVMSG;
+    DWORD returned = 0;
+    if (::WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &found, sizeof found,
+                   &returned, nullptr, nullptr) != 0) {
+      return LPFN_WSARECVMSG{};
+    }
+    return found;
+  }();
+  return function;
+}
+
 }  // namespace
 
 Status MdnsSocket::set_options() {
@@ -28,7 +46,8 @@ Status MdnsSocket::set_options() {
   const DWORD ttl = 255;
   if (!s.set_option(SOL_SOCKET, SO_REUSEADDR, on) ||
       !s.set_option(IPPROTO_IP, IP_MULTICAST_TTL, ttl) || !s.set_option(IPPROTO_IP, IP_TTL, ttl) ||
-      !s.set_option(IPPROTO_IP, IP_MULTICAST_LOOP, on)) {
+      !s.set_option(IPPROTO_IP, IP_MULTICAST_LOOP, on) ||
+      !s.set_option(IPPROTO_IP, IP_PKTINFO, on)) {
     return make_error(last_socket_error_text());
   }
   return {};
@@ -74,13 +93,24 @@ Status MdnsSocket::choose_interface(const MulticastInterface& iface) {
 
 MdnsSocket::Received MdnsSocket::try_receive(std::span<uint8_t> buffer) {
   Received result;
+  const LPFN_WSARECVMSG receive_message = receive_message_function(socket_of(handle()));
+  if (receive_message == nullptr) {
+    result.error = "WSARecvMsg is not available";
+    return result;
+  }
   sockaddr_in from{};
-  int from_length = sizeof from;
+  WSABUF data{static_cast<ULONG>(buffer.size()), reinterpret_cast<char*>(buffer.data())};
+  // Room for one IN_PKTINFO and its header, however the platform aligns them.
+  alignas(WSACMSGHDR) std::array<char, 64> control{};
+  WSAMSG message{};
+  message.name = reinterpret_cast<sockaddr*>(&from);
+  message.namelen = sizeof from;
+  message.lpBuffers = &data;
+  message.dwBufferCount = 1;
+  message.Control = WSABUF{static_cast<ULONG>(control.size()), control.data()};
+  DWORD n = 0;
   // The socket is non-blocking once the responder's wake-ups watch it.
-  const int n = ::recvfrom(socket_of(handle()), reinterpret_cast<char*>(buffer.data()),
-                           static_cast<int>(buffer.size()), 0, reinterpret_cast<sockaddr*>(&from),
-                           &from_length);
-  if (n == SOCKET_ERROR) {
+  if (receive_message(socket_of(handle()), &message, &n, nullptr, nullptr) == SOCKET_ERROR) {
     const int code = ::WSAGetLastError();
     if (code == WSAEMSGSIZE) {
       // Winsock fills the buffer with the head of an over-long datagram and says so.
@@ -101,6 +131,17 @@ MdnsSocket::Received MdnsSocket::try_receive(std::span<uint8_t> buffer) {
   }
   std::memcpy(result.source.address.data(), &from.sin_addr, 4);
   result.source.port = ntohs(from.sin_port);
+  for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
+       c = WSA_CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      IN_PKTINFO info{};
+      std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+      result.arrival_index = static_cast<uint32_t>(info.ipi_ifindex);
+      Ipv4Address destination{};
+      std::memcpy(destination.data(), &info.ipi_addr, 4);
+      result.destination = destination;
+    }
+  }
   return result;
 }
 

@@ -3,8 +3,8 @@ that this project did not write find it, resolve it and send it audio.
 
 Two namespaces, "pc" and "phone", are joined by a veth pair. The pc end holds two usable
 addresses and a link-local one; the phone browses with python-zeroconf and avahi, asks a legacy
-unicast question, and plays a tone to the address it resolved; a querier off the local link
-gets no answer. Then: --no-mdns stays silent on port 5353; a receiver started before its
+unicast question, asks one straight at the pc's address (answered by unicast), and plays a tone to
+the address it resolved; a querier off the local link gets no answer. Then: --no-mdns stays silent on port 5353; a receiver started before its
 network comes up follows the addresses as they come, change and go; and a namespace with
 nothing but loopback gives the advertised warning and still receives; with two links and 25
 adapters that no phone can reach, a phone on each link resolves only its own link's address, a
@@ -625,6 +625,39 @@ QUERY_FROM = textwrap.dedent("""
 """)
 
 
+DIRECT_QUERY = textwrap.dedent("""
+    import select, socket, sys
+    group = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    group.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    group.bind(("0.0.0.0", 5353))
+    group.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                     socket.inet_aton("224.0.0.251") + socket.inet_aton(sys.argv[1]))
+    # Bound to the phone's own address: it hears unicast only.
+    own = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    own.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    own.bind((sys.argv[1], 5353))
+    own.sendto(bytes.fromhex(sys.argv[3]), (sys.argv[2], 5353))
+    seen = set()
+    while True:
+        ready, _, _ = select.select([group, own], [], [], 2)
+        if not ready:
+            break
+        for s in ready:
+            data, source = s.recvfrom(9000)
+            if data[2] & 0x80 and source[0] == sys.argv[2]:
+                seen.add("unicast" if s is own else "multicast")
+    print(" ".join(sorted(seen)) or "nothing")
+""")
+
+
+def direct_checks(phone):
+    # A plain mDNS query (port 5353, no QU bit) sent straight to the pc's address.
+    query = legacy_query(f"{LABEL}.local.", 1, 0).hex()
+    result = phone.run([PY, "-c", DIRECT_QUERY, PHONE_ADDR, PC_ADDRS[0], query], timeout=20)
+    check("a query sent to the pc's address is answered by unicast only",
+          result.stdout.strip() == "unicast", result.stdout + result.stderr)
+
+
 def off_link_checks(pc, pc_if, phone, phone_if):
     """A querier whose source lies outside the pc's subnets gets no answer, legacy or QU, although
     its queries reach the pc (a listener there sees them) and a route back exists."""
@@ -917,6 +950,7 @@ def main():
             address = zeroconf_checks(phone)
             avahi_checks(phone, phone_if, tmp)
             legacy_checks(phone)
+            direct_checks(phone)
             print("-- only the local link is answered")
             off_link_checks(pc, pc_if, phone, phone_if)
             if address:

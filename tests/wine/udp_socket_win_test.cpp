@@ -1,4 +1,4 @@
-// The receiver socket over Winsock, on loopback only.
+// The receiver and responder sockets over Winsock, on loopback only.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "discovery/mdns_replies.h"
+#include "discovery/mdns_socket.h"
 #include "platform/winsock_win.h"
 #include "receiver/udp_socket.h"
 
@@ -64,6 +66,22 @@ TEST(WinsockUdpSocket, DualStackSocketTakesIpv4DatagramsWithMappedSources) {
   const std::array<uint8_t, 16> mapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
   EXPECT_EQ(received.source.ip, mapped);
   EXPECT_EQ(received.source.port, sender.local_port());
+}
+
+// Packet info names the link a query came in on and the address it was sent to.
+TEST(WinsockMdnsSocket, KnowsTheArrivalInterfaceAndTheDestination) {
+  Result<MdnsSocket> socket = MdnsSocket::open();
+  ASSERT_TRUE(socket.ok()) << socket.error();
+  Ipv4Sender sender;
+  sender.send({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, MDNS_PORT);
+
+  std::array<uint8_t, 2048> buffer{};
+  const MdnsSocket::Received received = socket->try_receive(buffer);
+  ASSERT_EQ(received.status, MdnsSocket::ReceiveStatus::DATAGRAM) << received.error;
+  EXPECT_EQ(received.length, 12u);
+  EXPECT_EQ(received.source, (Ipv4Endpoint{{127, 0, 0, 1}, sender.local_port()}));
+  EXPECT_NE(received.arrival_index, 0u);
+  EXPECT_EQ(received.destination, (Ipv4Address{127, 0, 0, 1}));
 }
 
 // Winsock refuses an over-long datagram with WSAEMSGSIZE; that must not end reception.
