@@ -18,7 +18,7 @@ packages=(
   g++-mingw-w64-x86-64 wine wine64 xvfb
   python3-pefile
   pipewire pipewire-bin wireplumber pipewire-pulse lintian dpkg-dev man-db
-  nsis osslsigncode openssl
+  nsis osslsigncode openssl p7zip-full
 )
 
 [ "${1:-}" = run ] && packages=("${run_packages[@]}")

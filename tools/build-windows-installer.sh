@@ -3,9 +3,10 @@
 # Usage: tools/build-windows-installer.sh [BUILD_DIR]   (default: build-win)
 # Result: BUILD_DIR/brindle-receiver-setup-{version}.exe, the version being the project's.
 # BRINDLE_WINDOWS_PREBUILT=1 packages the .exe files already in BUILD_DIR without building.
-# Signing: with BRINDLE_SIGN_PFX (a PKCS#12 file) and BRINDLE_SIGN_PASSWORD set, both programs,
-# the uninstaller and the setup are signed with osslsigncode (SHA-256), and time-stamped when
-# BRINDLE_SIGN_TIMESTAMP_URL names an RFC 3161 server.
+# Signing: with BRINDLE_SIGN_PFX (a PKCS#12 file with an RSA key) and BRINDLE_SIGN_PASSWORD set,
+# every PE file in the setup is signed with osslsigncode (SHA-256): both programs, the NSIS
+# plug-ins (signed copies the build packs instead of NSIS's own), the uninstaller and the setup;
+# time-stamped when BRINDLE_SIGN_TIMESTAMP_URL names an RFC 3161 server.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -37,11 +38,22 @@ if [ -n "${BRINDLE_SIGN_PFX:-}" ] && [ -n "${BRINDLE_SIGN_PASSWORD:-}" ]; then
     echo "BRINDLE_SIGN_PFX: cannot read $BRINDLE_SIGN_PFX" >&2
     exit 1
   fi
-  # Before a long build: a wrong password is told in one line. -legacy opens older exports.
-  if ! openssl pkcs12 -in "$BRINDLE_SIGN_PFX" -noout -passin fd:3 3<<<"$BRINDLE_SIGN_PASSWORD" \
-    >/dev/null 2>&1 && ! openssl pkcs12 -legacy -in "$BRINDLE_SIGN_PFX" -noout -passin fd:3 \
-    3<<<"$BRINDLE_SIGN_PASSWORD" >/dev/null 2>&1; then
+  # Before a long build: a wrong password or a key Windows would not accept is told in one line.
+  # -legacy opens older exports.
+  pfx() {
+    openssl pkcs12 -in "$BRINDLE_SIGN_PFX" -passin fd:3 "$@" 3<<<"$BRINDLE_SIGN_PASSWORD" \
+      2>/dev/null || openssl pkcs12 -legacy -in "$BRINDLE_SIGN_PFX" -passin fd:3 "$@" \
+      3<<<"$BRINDLE_SIGN_PASSWORD" 2>/dev/null
+  }
+  if ! pfx -noout >/dev/null; then
     echo "BRINDLE_SIGN_PFX: $BRINDLE_SIGN_PFX does not open with BRINDLE_SIGN_PASSWORD (wrong password?)" >&2
+    exit 1
+  fi
+  # Smart App Control trusts RSA signatures only: an ECC-signed setup would still be blocked.
+  key=$(pfx -nokeys -clcerts | openssl x509 -noout -text 2>/dev/null |
+    sed -n 's/^ *Public Key Algorithm: *//p' | head -n 1)
+  if [ "$key" != rsaEncryption ]; then
+    echo "BRINDLE_SIGN_PFX: $BRINDLE_SIGN_PFX holds a non-RSA key (${key:-unreadable}); Smart App Control accepts only RSA signatures" >&2
     exit 1
   fi
   signing=1
@@ -74,7 +86,18 @@ sign_define=()
 if [ -n "$signing" ]; then
   sign_file "$build/brindle-receiver.exe"
   sign_file "$build/brindle-send.exe"
-  sign_define=("-DSIGN_FILE_COMMAND=bash \"$src/tools/build-windows-installer.sh\" --sign-file")
+  # Setup unpacks its plug-ins and loads them: it packs signed copies of all of NSIS's own, so
+  # that none it uses can come from NSIS's folder unsigned.
+  nsis_dir=$(makensis -HDRINFO | grep -o 'NSISDIR=[^,]*' | head -n 1)
+  plugins="$build/nsis-plugins"
+  rm -rf "$plugins"
+  mkdir -p "$plugins"
+  cp "${nsis_dir#NSISDIR=}"/Plugins/amd64-unicode/*.dll "$plugins/"
+  for plugin in "$plugins"/*.dll; do
+    sign_file "$plugin"
+  done
+  sign_define=("-DSIGN_FILE_COMMAND=bash \"$src/tools/build-windows-installer.sh\" --sign-file"
+    "-DSIGNED_PLUGINS=$plugins")
 else
   echo "not signed: set BRINDLE_SIGN_PFX and BRINDLE_SIGN_PASSWORD to sign the release"
 fi

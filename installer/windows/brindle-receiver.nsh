@@ -146,26 +146,34 @@ FunctionEnd
 ; only on public ones.
 !define FIREWALL_RULES_VERSION 2
 
-; Pushes 1 when setup already runs with an administrator's rights, else 0. The token's integrity
-; level tells: High (S-1-16-12288) or System (S-1-16-16384, a deployment tool's service).
-!macro RUNS_ELEVATED_FUNC un
-Function ${un}RunsElevated
+; Pushes how setup runs: "system" as the SYSTEM account (a deployment tool's service), "admin"
+; with an administrator's elevated token, else "user". whoami tells: the SYSTEM account's SID
+; (S-1-5-18) or the token's integrity level, System (S-1-16-16384) or High (S-1-16-12288).
+!macro TOKEN_LEVEL_FUNC un
+Function ${un}TokenLevel
   Push $0
+  Push $1
   InitPluginsDir
-  nsExec::Exec '"$SYSDIR\cmd.exe" /d /s /c ""$SYSDIR\whoami.exe" /groups /fo csv /nh > "$PLUGINSDIR\groups.txt""'
+  nsExec::Exec '"$SYSDIR\cmd.exe" /d /s /c ""$SYSDIR\whoami.exe" /user /groups /fo csv /nh > "$PLUGINSDIR\groups.txt""'
   Pop $0
+  StrCpy $1 user
   nsExec::Exec '"$SYSDIR\find.exe" "S-1-16-12288" "$PLUGINSDIR\groups.txt"'
   Pop $0
+  ${If} $0 == 0
+    StrCpy $1 admin
+  ${EndIf}
+  nsExec::Exec '"$SYSDIR\find.exe" "S-1-16-16384" "$PLUGINSDIR\groups.txt"'
+  Pop $0
   ${If} $0 != 0
-    nsExec::Exec '"$SYSDIR\find.exe" "S-1-16-16384" "$PLUGINSDIR\groups.txt"'
+    nsExec::Exec '"$SYSDIR\find.exe" "S-1-5-18" "$PLUGINSDIR\groups.txt"'
     Pop $0
   ${EndIf}
-  Delete "$PLUGINSDIR\groups.txt"
   ${If} $0 == 0
-    StrCpy $0 1
-  ${Else}
-    StrCpy $0 0
+    StrCpy $1 system
   ${EndIf}
+  Delete "$PLUGINSDIR\groups.txt"
+  StrCpy $0 $1
+  Pop $1
   Exch $0
 FunctionEnd
 !macroend
@@ -184,8 +192,13 @@ Function ${un}FirewallStepAllowed
     ${GetOptions} $0 "/FIREWALL=" $1
     ${If} ${Errors}
     ${OrIf} $1 != 1
-      Call ${un}RunsElevated
+      Call ${un}TokenLevel
       Pop $0
+      ${If} $0 == user
+        StrCpy $0 0
+      ${Else}
+        StrCpy $0 1
+      ${EndIf}
     ${Else}
       StrCpy $0 1
     ${EndIf}

@@ -17,9 +17,13 @@ ManifestDPIAware true
 !ifndef VERSION | BIN_DIR | OUT_FILE | CABLE | CABLE_PAGE
   !error "run tools/build-windows-installer.sh"
 !endif
-; A signed release signs the uninstaller too, before it is packed into setup.
+; A signed release signs the uninstaller too, before it is packed into setup, and packs signed
+; copies of the plug-ins (this folder takes precedence over NSIS's own).
 !ifdef SIGN_FILE_COMMAND
   !uninstfinalize '${SIGN_FILE_COMMAND} "%1"' = 0
+!endif
+!ifdef SIGNED_PLUGINS
+  !addplugindir /amd64-unicode "${SIGNED_PLUGINS}"
 !endif
 
 !include MUI2.nsh
@@ -51,6 +55,8 @@ Var Firewall       ; 1: the firewall rules are wanted
 Var WasRunning     ; a receiver was ended to replace its files
 Var CableFound
 Var FirewallNote   ; finish-page text about the firewall step
+Var Elevation      ; user or admin (TokenLevel)
+Var StartNote      ; finish-page text when setup leaves starting the receiver to the user
 Var AutostartBox
 Var FirewallBox
 
@@ -61,7 +67,7 @@ Page custom OptionsPageCreate OptionsPageLeave
 Page custom CablePageCreate
 !define MUI_FINISHPAGE_TITLE "Brindle receiver is installed"
 !define MUI_FINISHPAGE_TEXT_LARGE
-!define MUI_FINISHPAGE_TEXT "Start it from the Start menu (Brindle receiver): it opens in a console window and shows a status line every two seconds. On the phone, pick this PC from the list.$FirewallNote"
+!define MUI_FINISHPAGE_TEXT "Start it from the Start menu (Brindle receiver): it opens in a console window and shows a status line every two seconds. On the phone, pick this PC from the list.$StartNote$FirewallNote"
 !define MUI_FINISHPAGE_RUN
 !define MUI_FINISHPAGE_RUN_TEXT "Start Brindle receiver now"
 !define MUI_FINISHPAGE_RUN_FUNCTION StartReceiverNow
@@ -79,8 +85,8 @@ Page custom CablePageCreate
 !insertmacro STOP_RECEIVER_FUNC "un."
 !insertmacro RUN_ELEVATED_FUNC ""
 !insertmacro RUN_ELEVATED_FUNC "un."
-!insertmacro RUNS_ELEVATED_FUNC ""
-!insertmacro RUNS_ELEVATED_FUNC "un."
+!insertmacro TOKEN_LEVEL_FUNC ""
+!insertmacro TOKEN_LEVEL_FUNC "un."
 !insertmacro FIREWALL_STEP_ALLOWED_FUNC ""
 !insertmacro FIREWALL_STEP_ALLOWED_FUNC "un."
 
@@ -109,6 +115,16 @@ Function .onInit
     Quit
   ${EndIf}
 
+  ; The program, its settings and its login start would land in the SYSTEM account's profile,
+  ; which no one logs in with.
+  Call TokenLevel
+  Pop $Elevation
+  ${If} $Elevation == system
+    MessageBox MB_OK|MB_ICONSTOP "Brindle receiver is installed for one user, and this setup runs as the SYSTEM account, which no one logs in with. Run setup as the user who will use Brindle receiver." /SD IDOK
+    SetErrorLevel 1
+    Quit
+  ${EndIf}
+
   ; Earlier choices, else the defaults: both on.
   ClearErrors
   ReadRegDWORD $0 HKCU "${SETTINGS_KEY}" "Autostart"
@@ -129,6 +145,7 @@ Function .onInit
   !insertmacro READ_SWITCH FIREWALL
   StrCpy $Firewall $0
   StrCpy $FirewallNote ""
+  StrCpy $StartNote ""
 FunctionEnd
 
 Function OptionsPageCreate
@@ -176,9 +193,11 @@ FunctionEnd
 
 Function FinishPageShow
   ; A receiver restarted by the upgrade already runs; a second start would only be refused.
+  ; Started by an elevated setup, it would run elevated too.
   Call ReceiverRunning
   Pop $0
   ${If} $0 == 1
+  ${OrIf} $Elevation == admin
     ${NSD_Uncheck} $mui.FinishPage.Run
     ShowWindow $mui.FinishPage.Run ${SW_HIDE}
   ${EndIf}
@@ -337,12 +356,25 @@ Section "Brindle receiver"
     DetailPrint "The VB-CABLE virtual cable is missing: install it from ${CABLE_PAGE}"
   ${EndIf}
 
+  ; An elevated setup starts no receiver: it would run with an administrator's rights, where
+  ; Explorer's messages to its icon are dropped and a later setup cannot end it.
+  ${If} $Elevation == admin
+    ${If} $Autostart == 1
+      StrCpy $StartNote "$\r$\n$\r$\nSetup ran with an administrator's rights, so it does not start Brindle receiver itself (it would run with those rights too, and its icon would ignore clicks). It starts at your next login, or start it from the Start menu now."
+    ${Else}
+      StrCpy $StartNote "$\r$\n$\r$\nSetup ran with an administrator's rights, so it does not start Brindle receiver itself (it would run with those rights too, and its icon would ignore clicks). Start it from the Start menu."
+    ${EndIf}
+  ${EndIf}
   ; The receiver this setup ended comes back the way it starts at login.
   ReadRegStr $0 HKCU "${RUN_KEY}" "Brindle"
   ${If} $WasRunning == 1
   ${AndIf} $0 != ""
-    DetailPrint "Starting Brindle receiver again: $0"
-    Exec $0
+    ${If} $Elevation == admin
+      DetailPrint "Not starting Brindle receiver again from an elevated setup: it starts at the next login or from the Start menu."
+    ${Else}
+      DetailPrint "Starting Brindle receiver again: $0"
+      Exec $0
+    ${EndIf}
   ${EndIf}
 SectionEnd
 
@@ -394,6 +426,10 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   ; Only an empty folder goes: the user may have put files of their own there.
   RMDir "$INSTDIR"
+  ; The background receiver's log, under the same rule.
+  Delete "$LOCALAPPDATA\Brindle\receiver.log"
+  Delete "$LOCALAPPDATA\Brindle\receiver.log.1"
+  RMDir "$LOCALAPPDATA\Brindle"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
   DeleteRegKey HKCU "${SETTINGS_KEY}"
 SectionEnd

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "audio/unicode_lower.h"
+#include "platform/unicode_lower.h"
 
 namespace brindle {
 namespace {

@@ -18,8 +18,9 @@
 #include <fmt/format.h>
 
 #include "audio/audio_host.h"
-#include "audio/com_win.h"
+#include "audio/hresult_text_win.h"
 #include "audio/render_loop.h"
+#include "platform/com_win.h"
 #include "platform/owned_handle_win.h"
 #include "platform/utf8.h"
 

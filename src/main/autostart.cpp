@@ -7,11 +7,11 @@
 #include <fmt/format.h>
 
 #include "audio/device_selection.h"
-#include "audio/unicode_lower.h"
 #include "main/autostart_store.h"
 #include "platform/command_line_quote.h"
 #include "platform/console.h"
 #include "platform/process.h"
+#include "platform/unicode_lower.h"
 #include "platform/utf8.h"
 
 namespace brindle {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "audio/unicode_lower.h"
+#include "platform/unicode_lower.h"
 #include "platform/utf8.h"
 
 namespace brindle {

@@ -6,12 +6,15 @@ over mDNS), against a private PulseAudio whose null sink is the virtual cable.
 Wine's netsh does nothing (it only logs that it is not implemented), so the prefix gets the
 reg stand-in as its netsh.exe: it logs the argument lists it received, which must be the exact
 firewall commands. Wine runs everything elevated while its whoami shows no integrity level, so
-setup sees itself as a plain user's unless the whoami stand-in is put in the system folder. The firewall step's "runas" start goes through Wine's real ShellExecuteEx and
-cmd. Wine's taskkill has no /FI, so the installer's fallback ends the receiver there.
+setup sees itself as a plain user's unless the whoami stand-in is put in the system folder
+(elevated, or as the SYSTEM account). The firewall step's "runas" start goes through Wine's real
+ShellExecuteEx and cmd. Wine's taskkill has no /FI, so the installer's fallback ends the receiver
+there.
 
 With BRINDLE_INSTALLER_WIZARD=1 a second pass clicks through the wizard (setup_driver.exe) on
-an Xvfb display in a fresh prefix without the cable: the options page, the missing-cable page
-with the download address, the finish page's firewall note.
+an Xvfb display in a fresh prefix without the cable, elevated: the options page, the
+missing-cable page with the download address, the finish page's firewall note and its word on
+starting the receiver.
 """
 import glob
 import os
@@ -62,9 +65,14 @@ class Prefix:
         self.reg(["add", "HKCU\\Environment", "/v", "BRINDLE_REG_STANDIN_LOG", "/d",
                   wine_e2e.windows_path(self.netsh_log), "/f"])
 
-    def elevated(self, on):
-        """Whether setup finds itself running with an administrator's rights."""
+    def elevated(self, on, account=None):
+        """Whether setup finds itself running with an administrator's rights; with
+        account="system", as the SYSTEM account."""
         whoami = os.path.join(self.dir, "drive_c", "windows", "system32", "whoami.exe")
+        if account:
+            self.wine.env["BRINDLE_WHOAMI_STANDIN"] = account
+        else:
+            self.wine.env.pop("BRINDLE_WHOAMI_STANDIN", None)
         if on:
             self.original_whoami = whoami + ".wine"
             os.replace(whoami, self.original_whoami)
@@ -151,6 +159,17 @@ def firewall_commands(program):
     return delete, add("Brindle receiver (UDP 45333, 5353)", "profile=private,domain"), add(
         "Brindle receiver (UDP 45333, 5353, public: local subnet)", "profile=public",
         "remoteip=localsubnet")
+
+
+def refused_as_system(prefix, setup):
+    prefix.elevated(True, "system")
+    try:
+        result = run_setup(prefix, [setup, "/S"])
+    finally:
+        prefix.elevated(False)
+    checks.check("as SYSTEM: setup refuses with status 1 and installs nothing",
+                 result.returncode == 1 and not os.path.exists(prefix.unix(prefix.install_dir))
+                 and prefix.values(UNINSTALL_KEY) is None, str(result.returncode))
 
 
 def first_install(prefix, setup, version):
@@ -272,12 +291,35 @@ def upgrade_over_running_receiver(prefix, setup, receiver):
                  str(prefix.receivers()))
 
 
+def elevated_upgrade_starts_nothing(prefix, setup):
+    """An elevated upgrade ends the running receiver and does not start it again; the next login
+    does."""
+    prefix.elevated(True)
+    try:
+        install(prefix, setup)
+    finally:
+        prefix.elevated(False)
+    checks.check("an elevated upgrade ends the receiver and starts none",
+                 not wine_e2e.wait_for(lambda: prefix.receivers() != [], 5),
+                 str(prefix.receivers()))
+    login = prefix.run_value()
+    program, _, options = login[1:].partition('" ')
+    with open(os.devnull, "wb") as null:
+        prefix.wine.popen([program, *options.split()], null, null)
+    checks.check("the login command starts it again",
+                 wine_e2e.wait_for(
+                     lambda: prefix.receivers() == [["--background", "--gain", "4"]], 30),
+                 str(prefix.receivers()))
+
+
 def uninstall_while_running(prefix):
     exe = prefix.install_dir + "\\brindle-receiver.exe"
     quiet = (prefix.values(UNINSTALL_KEY) or {}).get("QuietUninstallString", ("", ""))[1]
     # Run as a package manager would (elevated): the stored command line, split at the closing
     # quote.
     program, _, options = quiet[1:].partition('" ')
+    log_folder = prefix.unix(f"C:\\users\\{prefix.user}\\AppData\\Local\\Brindle")
+    logged = os.path.exists(os.path.join(log_folder, "receiver.log"))
     prefix.elevated(True)
     try:
         result = run_setup(prefix, [program, *options.split()])
@@ -293,6 +335,9 @@ def uninstall_while_running(prefix):
                  str(os.listdir(folder)) if os.path.exists(folder) else "entry left")
     checks.check("the running receiver was ended", prefix.receivers() == [],
                  str(prefix.receivers()))
+    checks.check("the background receiver's log folder is gone",
+                 logged and not os.path.exists(log_folder),
+                 str(os.listdir(log_folder)) if os.path.exists(log_folder) else "never written")
     checks.equal("the login command is gone", prefix.run_value(), None)
     checks.equal("the remembered choices are gone", prefix.values(SETTINGS_KEY), None)
     shortcuts = glob.glob(os.path.join(prefix.dir, "drive_c", "users", "*", "AppData", "Roaming",
@@ -305,7 +350,7 @@ def uninstall_while_running(prefix):
 
 def wizard_without_cable(pulse, root, setup):
     """The wizard as a user clicks through it, in a second prefix with a display, on a PC without
-    the cable; the user unticks the firewall step."""
+    the cable, elevated; the user unticks the firewall step."""
     # -noreset: on a reset (the last client gone) Xvfb would write to -displayfd again.
     read_end, write_end = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
@@ -323,6 +368,7 @@ def wizard_without_cable(pulse, root, setup):
     try:
         wine = wine_e2e.Wine(folder, dict(pulse.env, DISPLAY=":" + display))
         prefix = Prefix(wine, folder)
+        prefix.elevated(True)
         pages_log = os.path.join(folder, "pages.txt")
         wine_log = os.path.join(folder, "wine.err")
         with open(os.devnull, "wb") as null, open(wine_log, "wb") as err:
@@ -349,6 +395,9 @@ def wizard_without_cable(pulse, root, setup):
         checks.check("the finish page says what Windows asks on first start",
                      "Windows Security asks whether to allow Brindle receiver" in finish,
                      finish)
+        checks.check("elevated: the finish page offers no start and says when it starts",
+                     "Start Brindle receiver now" not in finish
+                     and "It starts at your next login" in finish, finish)
         exe = prefix.install_dir + "\\brindle-receiver.exe"
         checks.equal("ticked: start at login", prefix.run_value(), f'"{exe}" --background')
         checks.equal("unticked: no firewall step", prefix.take_netsh_log(), [])
@@ -376,10 +425,12 @@ def main():
         pulse = wine_e2e.start_pulse()
         wine = wine_e2e.Wine(root, pulse.env)
         prefix = Prefix(wine, root)
+        refused_as_system(prefix, setup)
         first_install(prefix, setup, version)
         firewall_by_network_kind(prefix, setup)
         receiver = installed_receiver(prefix, root)
         upgrade_over_running_receiver(prefix, setup, receiver)
+        elevated_upgrade_starts_nothing(prefix, setup)
         uninstall_while_running(prefix)
         wine.stop()
         wine = None

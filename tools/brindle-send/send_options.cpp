@@ -1,7 +1,9 @@
 #include "send_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include <fmt/format.h>
@@ -25,6 +27,69 @@ std::optional<double> parse_number(std::string_view text) {
   if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
   if (!std::isfinite(value)) return std::nullopt;
   return value;
+}
+
+// One option that takes a value: how to store it, and the message when the value does not fit.
+struct OptionRule {
+  std::string_view name;
+  std::function<bool(SendOptions&, std::string_view)> store;  // false: the value does not fit
+  std::string problem;
+  bool tone = false;  // shapes the tone, so cannot go with --wav
+};
+
+template <class Field, class Accepts>
+auto real(Field SendOptions::*field, Accepts accepts) {
+  return [field, accepts](SendOptions& o, std::string_view text) {
+    const std::optional<double> value = parse_number(text);
+    if (!value || !accepts(*value)) return false;
+    o.*field = *value;
+    return true;
+  };
+}
+
+template <class T, class Field>
+auto whole(Field SendOptions::*field, T min, T max = std::numeric_limits<T>::max()) {
+  return [field, min, max](SendOptions& o, std::string_view text) {
+    const std::optional<T> value = parse_unsigned<T>(text);
+    if (!value || *value < min || *value > max) return false;
+    o.*field = *value;
+    return true;
+  };
+}
+
+// A count of datagrams, at least `min`.
+template <class Field>
+OptionRule count_rule(std::string_view name, Field SendOptions::*field, uint64_t min) {
+  return {name, whole<uint64_t>(field, min),
+          fmt::format("{} needs a whole number of at least {}", name, min)};
+}
+
+std::vector<OptionRule> option_rules() {
+  return {
+      {"--freq", real(&SendOptions::freq_hz, [](double f) { return f > 0.0 && f < 24000.0; }),
+       "--freq needs a frequency in Hz above 0 and below 24000", true},
+      {"--level", real(&SendOptions::level, [](double l) { return l >= 0.0 && l <= 1.0; }),
+       "--level needs a linear amplitude from 0 to 1", true},
+      {"--wav",
+       [](SendOptions& o, std::string_view path) {
+         o.wav_path = std::string(path);
+         return true;
+       },
+       ""},
+      // A day is far beyond any test, and keeps sample counts far from overflow.
+      {"--duration",
+       real(&SendOptions::duration_s, [](double d) { return d > 0.0 && d <= 86400.0; }),
+       "--duration needs a number of seconds above 0 (at most 86400)"},
+      count_rule("--count", &SendOptions::count, 1),
+      {"--samples", whole<uint32_t>(&SendOptions::samples, 1, MAX_SAMPLES),
+       fmt::format("--samples needs a whole number from 1 to {}", MAX_SAMPLES)},
+      {"--seq-start", whole<uint32_t>(&SendOptions::seq_start, 0),
+       "--seq-start needs a whole number from 0 to 4294967295"},
+      count_rule("--drop-every", &SendOptions::drop_every, 0),
+      count_rule("--duplicate-every", &SendOptions::duplicate_every, 0),
+      count_rule("--reorder-every", &SendOptions::reorder_every, 0),
+      count_rule("--burst", &SendOptions::burst, 1),
+  };
 }
 
 }  // namespace
@@ -67,6 +132,7 @@ const std::string_view SEND_HELP_TEXT =
     "sent, 1 on a runtime failure, 2 on a usage error.\n";
 
 Result<ParsedCommand> parse_send_options(const std::vector<std::string>& args) {
+  const std::vector<OptionRule> rules = option_rules();
   ParsedCommand command;
   SendOptions& o = command.options;
   std::vector<std::string_view> positional;
@@ -84,71 +150,11 @@ Result<ParsedCommand> parse_send_options(const std::vector<std::string>& args) {
     }
     if (i + 1 >= args.size()) return make_error(fmt::format("{} needs a value", arg));
     const std::string_view value = args[++i];
-
-    // Each option: how to store its value, or the message when the value does not fit.
-    const auto count_option = [&](uint64_t& field, uint64_t min) -> std::optional<std::string> {
-      const auto n = parse_unsigned<uint64_t>(value);
-      if (!n || *n < min) return fmt::format("{} needs a whole number of at least {}", arg, min);
-      field = *n;
-      return std::nullopt;
-    };
-
-    std::optional<std::string> problem;
-    if (arg == "--freq" || arg == "--level") tone_option_given = true;
-    if (arg == "--freq") {
-      const auto f = parse_number(value);
-      if (!f || *f <= 0.0 || *f >= 24000.0) {
-        problem = "--freq needs a frequency in Hz above 0 and below 24000";
-      } else {
-        o.freq_hz = *f;
-      }
-    } else if (arg == "--level") {
-      const auto level = parse_number(value);
-      if (!level || *level < 0.0 || *level > 1.0) {
-        problem = "--level needs a linear amplitude from 0 to 1";
-      } else {
-        o.level = *level;
-      }
-    } else if (arg == "--wav") {
-      o.wav_path = std::string(value);
-    } else if (arg == "--duration") {
-      const auto d = parse_number(value);
-      // A day is far beyond any test, and keeps sample counts far from overflow.
-      if (!d || *d <= 0.0 || *d > 86400.0) {
-        problem = "--duration needs a number of seconds above 0 (at most 86400)";
-      } else {
-        o.duration_s = *d;
-      }
-    } else if (arg == "--count") {
-      uint64_t n = 0;
-      problem = count_option(n, 1);
-      if (!problem) o.count = n;
-    } else if (arg == "--samples") {
-      const auto n = parse_unsigned<uint32_t>(value);
-      if (!n || *n < 1 || *n > MAX_SAMPLES) {
-        problem = fmt::format("--samples needs a whole number from 1 to {}", MAX_SAMPLES);
-      } else {
-        o.samples = *n;
-      }
-    } else if (arg == "--seq-start") {
-      const auto n = parse_unsigned<uint32_t>(value);
-      if (!n) {
-        problem = "--seq-start needs a whole number from 0 to 4294967295";
-      } else {
-        o.seq_start = *n;
-      }
-    } else if (arg == "--drop-every") {
-      problem = count_option(o.drop_every, 0);
-    } else if (arg == "--duplicate-every") {
-      problem = count_option(o.duplicate_every, 0);
-    } else if (arg == "--reorder-every") {
-      problem = count_option(o.reorder_every, 0);
-    } else if (arg == "--burst") {
-      problem = count_option(o.burst, 1);
-    } else {
-      return make_error(fmt::format("unknown option: {}", arg));
-    }
-    if (problem) return make_error(*problem);
+    const auto rule = std::find_if(rules.begin(), rules.end(),
+                                   [arg](const OptionRule& r) { return r.name == arg; });
+    if (rule == rules.end()) return make_error(fmt::format("unknown option: {}", arg));
+    tone_option_given = tone_option_given || rule->tone;
+    if (!rule->store(o, value)) return make_error(rule->problem);
   }
 
   if (positional.size() > 2) {

@@ -1,4 +1,4 @@
-#include "audio/unicode_lower.h"
+#include "platform/unicode_lower.h"
 
 #include <algorithm>
 #include <array>
@@ -27,7 +27,7 @@ struct CodeRange {
   char32_t last;
 };
 
-#include "audio/unicode_lower_table.inc"
+#include "platform/unicode_lower_table.inc"
 
 constexpr char32_t CAPITAL_SIGMA = 0x03A3;
 constexpr char32_t SMALL_SIGMA = 0x03C3;

@@ -1,4 +1,4 @@
-#include "audio/com_win.h"
+#include "audio/hresult_text_win.h"
 
 #include <audioclient.h>
 

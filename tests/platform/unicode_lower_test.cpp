@@ -1,4 +1,4 @@
-#include "audio/unicode_lower.h"
+#include "platform/unicode_lower.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,6 @@
 #include <objbase.h>
 #include <propidl.h>
 
-#include <string>
 #include <utility>
 
 namespace brindle::com {
@@ -16,8 +15,8 @@ namespace brindle::com {
 // already set up by someone else is left alone and still usable.
 class Apartment {
  public:
-  Apartment() {
-    const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  explicit Apartment(DWORD model = COINIT_MULTITHREADED) {
+    const HRESULT hr = ::CoInitializeEx(nullptr, model);
     initialised_ = SUCCEEDED(hr);  // S_OK and S_FALSE both need a matching CoUninitialize
     usable_ = initialised_ || hr == RPC_E_CHANGED_MODE;
     result_ = hr;
@@ -101,9 +100,5 @@ class PropVariant {
  private:
   PROPVARIANT value_;
 };
-
-// "{system text} (os error 0x{hr:08X})"; Core Audio codes have no system text, so they get
-// their documented meaning.
-std::string hresult_text(HRESULT hr);
 
 }  // namespace brindle::com
