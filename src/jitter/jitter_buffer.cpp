@@ -103,6 +103,11 @@ double JitterBuffer::fill_ms() const {
   return static_cast<double>(len_) / 48000.0 * 1000.0;
 }
 
+size_t JitterBuffer::queued_samples() const {
+  const std::lock_guard lock(mutex_);
+  return len_;
+}
+
 uint64_t JitterBuffer::underruns() const {
   const std::lock_guard lock(mutex_);
   return underruns_;

@@ -29,6 +29,8 @@ class JitterBuffer {
   void drop_backlog();
 
   double fill_ms() const;
+  // The same in samples, exact.
+  size_t queued_samples() const;
   uint64_t underruns() const;
   // Nothing to play: empty, or still filling toward the prefill (pops give silence either way).
   bool drained() const;

@@ -24,6 +24,7 @@ TEST(PipeWireProps, ChannelCountFromChannelsThenPositions) {
   EXPECT_EQ(sink_channel_count(V("six"), V("[ FL FR FC ]")), 3);
   EXPECT_EQ(sink_channel_count(V("0"), std::nullopt), 2);
   EXPECT_EQ(sink_channel_count(V("65"), V("MONO")), 1);
+  EXPECT_EQ(sink_channel_count(V("64"), V("MONO")), 64);
   EXPECT_EQ(sink_channel_count(std::nullopt, std::nullopt), 2);
 }
 

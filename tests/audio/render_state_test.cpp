@@ -32,7 +32,7 @@ std::shared_ptr<JitterBuffer> queued(const std::vector<float>& samples) {
 }
 
 // Renders `sizes` callbacks of mono F32 in a row and returns the output joined.
-std::vector<float> render_f32(RenderState& state, std::initializer_list<size_t> sizes) {
+std::vector<float> render_f32(RenderState& state, const std::vector<size_t>& sizes) {
   std::vector<float> out;
   for (const size_t size : sizes) {
     std::vector<float> buffer(size, 99.0f);
@@ -82,18 +82,42 @@ TEST(RenderState, F32IsNeitherScaledNorClamped) {
   EXPECT_EQ(out[1], -2.25f);
 }
 
-TEST(RenderState, At96kHzEveryOtherFrameIsHalfway) {
-  const std::vector<float> source = random_samples(QUEUED, 2);
-  RenderState state(queued(source), 96000, 1);
-  EXPECT_EQ(state.step(), 0.5);
-  const std::vector<float> out = render_f32(state, {1000, 7, 2993});
-  for (size_t n = 0; n < out.size(); ++n) {
-    const float a = source[n / 2];
-    const float b = source[n / 2 + 1];
-    const float expected = n % 2 == 0 ? a : 0.5f * (b - a) + a;
-    ASSERT_EQ(out[n], expected) << "frame " << n;
-  }
+// Eight source samples at 474..481, across the first pull-block boundary, and silence around
+// them; the rendered frames are written out by hand.
+struct ResampleCase {
+  uint32_t rate;
+  std::vector<size_t> callbacks;
+  size_t first;  // frame where `frames` begin; every other frame is silence
+  std::vector<float> frames;
+};
+
+class ResampleTest : public ::testing::TestWithParam<ResampleCase> {};
+
+TEST_P(ResampleTest, RendersTheHandWorkedFrames) {
+  const ResampleCase& c = GetParam();
+  std::vector<float> source(QUEUED, 0.0f);
+  const std::vector<float> marks{0.5f, -0.5f, 0.25f, 1.0f, 0.0f, -1.0f, 0.75f, 0.125f};
+  std::copy(marks.begin(), marks.end(), source.begin() + 474);
+  RenderState state(queued(source), c.rate, 1);
+  const std::vector<float> out = render_f32(state, c.callbacks);
+  std::vector<float> expected(out.size(), 0.0f);
+  std::copy(c.frames.begin(), c.frames.end(), expected.begin() + static_cast<ptrdiff_t>(c.first));
+  EXPECT_EQ(out, expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ResampleTest,
+    ::testing::Values(
+        // Step 0.5: every other frame lies halfway between two source samples.
+        ResampleCase{96000,
+                     {900, 7, 193},
+                     947,
+                     {0.25f, 0.5f, 0.0f, -0.5f, -0.125f, 0.25f, 0.625f, 1.0f, 0.5f, 0.0f, -0.5f,
+                      -1.0f, -0.125f, 0.75f, 0.4375f, 0.125f, 0.0625f}},
+        // Step 1.5: a source sample, then the midpoint of the next two.
+        ResampleCase{32000, {300, 17, 783}, 316, {0.5f, -0.125f, 1.0f, -0.5f, 0.75f, 0.0625f}},
+        ResampleCase{
+            48000, {470, 1, 9, 520}, 474, {0.5f, -0.5f, 0.25f, 1.0f, 0.0f, -1.0f, 0.75f, 0.125f}}));
 
 TEST(RenderState, At44100HzFollowsTheSourceTimeline) {
   // A slow ramp makes the interpolated value tell the source position it was taken at.
@@ -160,16 +184,16 @@ TEST(RenderState, PullsOncePer480SourceSamples) {
   auto jitter = queued(std::vector<float>(QUEUED, 0.1f));
   RenderState state(jitter, 48000, 1);
   std::vector<float> buffer(1024);
-  std::vector<long> pulls;
-  double before = jitter->fill_ms();
+  std::vector<size_t> pulls;
+  size_t before = jitter->queued_samples();
   for (int i = 0; i < 12; ++i) {
     state.render_block(buffer);
-    const double after = jitter->fill_ms();
-    pulls.push_back(std::lround((before - after) / 10.0));
+    const size_t after = jitter->queued_samples();
+    pulls.push_back((before - after) / PULL_BLOCK_SAMPLES);
     before = after;
   }
   // Source samples read after k callbacks: 1024 k + 1; blocks pulled: that over 480, rounded up.
-  EXPECT_EQ(pulls, (std::vector<long>{3, 2, 2, 2, 2, 2, 2, 3, 2, 2, 2, 2}));
+  EXPECT_EQ(pulls, (std::vector<size_t>{3, 2, 2, 2, 2, 2, 2, 3, 2, 2, 2, 2}));
 }
 
 TEST(RenderState, SteadyStateRenderAllocatesNothing) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "discovery/dns_message.h"
@@ -13,6 +14,7 @@ namespace brindle {
 namespace {
 
 using dns::Message;
+using dns::Name;
 using dns::Question;
 using dns::Record;
 
@@ -201,7 +203,9 @@ TEST(MdnsReplies, MixedQuestionsSplitBetweenGroupAndQuerier) {
 
 TEST(MdnsReplies, LegacyQueryGetsIdQuestionShortTtlsAndNoFlushBits) {
   const Question q = ask("DESKTOP-AB12._brindle._udp.local.", dns::TYPE_SRV);
-  const auto replies = replies_to_datagram(service(), query({q}, {}, 0x4242), LEGACY_QUERIER);
+  Question qu = q;
+  qu.unicast_response = true;  // echoed without the bit
+  const auto replies = replies_to_datagram(service(), query({qu}, {}, 0x4242), LEGACY_QUERIER);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_FALSE(replies[0].multicast);
   EXPECT_EQ(replies[0].destination, LEGACY_QUERIER);
@@ -243,6 +247,25 @@ INSTANTIATE_TEST_SUITE_P(Ttls, KnownAnswers,
                                          KnownAnswerCase{OTHER_RECORD_TTL / 2, true},
                                          KnownAnswerCase{OTHER_RECORD_TTL / 2 - 1, false},
                                          KnownAnswerCase{0, false}));
+
+TEST(MdnsReplies, KnownAnswerAskedForIsNotOfferedAsAnAdditional) {
+  const char* instance = "DESKTOP-AB12._brindle._udp.local.";
+  const Record srv{dns::name_from_text(instance),
+                   dns::TYPE_SRV,
+                   dns::CLASS_IN,
+                   true,
+                   120,
+                   dns::SrvData{0, 0, 45333, dns::name_from_text("DESKTOP-AB12.local.")}};
+  const auto replies = replies_to_datagram(
+      service(),
+      query({ask("_brindle._udp.local.", dns::TYPE_PTR), ask(instance, dns::TYPE_SRV)}, {srv}),
+      MDNS_QUERIER);
+  ASSERT_EQ(replies.size(), 1u);
+  const Message m = decoded(replies[0]);
+  EXPECT_EQ(summary(m.answers), std::vector<std::string>{"PTR _brindle._udp.local."});
+  EXPECT_EQ(summary(m.additionals),
+            (std::vector<std::string>{A_RECORDS[0], A_RECORDS[1], "TXT " + std::string(instance)}));
+}
 
 TEST(MdnsReplies, KnownAnswerOfAnotherInstanceSuppressesNothing) {
   const Record other{dns::name_from_text("_brindle._udp.local."),
@@ -312,14 +335,34 @@ namespace {
 
 using Clock = MulticastLimiter::Clock;
 
-ServiceRecord service_with(int addresses) {
+ServiceRecord service_with(int addresses, const char* host = "DESKTOP-AB12.local.") {
   std::vector<Ipv4Address> list;
   for (int i = 0; i < addresses; ++i) {
     list.push_back({10, 1, static_cast<uint8_t>(i / 250), static_cast<uint8_t>(1 + i % 250)});
   }
-  return make_service_record("_brindle._udp.local.", "DESKTOP-AB12", "DESKTOP-AB12.local.",
-                             join_addresses(list), 45333)
+  return make_service_record("_brindle._udp.local.", "DESKTOP-AB12", host, join_addresses(list),
+                             45333)
       .value();
+}
+
+// A names of 22 wire bytes: 12 + (22 + 14) + 16 per further record, 1472 bytes for 90 of them.
+TEST(MdnsReplies, AReplyOfExactlyTheDatagramSizeIsNotSplit) {
+  const auto a_query = query({ask("DESKTOP-ABCD12.local.", dns::TYPE_A)});
+  const auto fits =
+      replies_to_datagram(service_with(90, "DESKTOP-ABCD12.local."), a_query, MDNS_QUERIER);
+  ASSERT_EQ(fits.size(), 1u);
+  EXPECT_EQ(fits[0].bytes.size(), MAX_REPLY_BYTES);
+  EXPECT_EQ(
+      replies_to_datagram(service_with(91, "DESKTOP-ABCD12.local."), a_query, MDNS_QUERIER).size(),
+      2u);
+}
+
+// A name of 255 wire bytes that is not ours, `first` telling them apart.
+Question foreign_long(char first) {
+  Name name{
+      {std::string(63, 'x'), std::string(63, 'x'), std::string(63, 'x'), std::string(61, 'x')}};
+  name.labels[0][0] = first;
+  return Question{name, dns::TYPE_A, dns::CLASS_IN, false};
 }
 
 // The largest query accepted, its questions all the same.
@@ -406,6 +449,13 @@ INSTANTIATE_TEST_SUITE_P(
                                        known_a("DESKTOP-AB12.local.", {10, 1, 0, 3}),
                                        known_a("Other.local.", {10, 1, 0, 2})}),
                     MDNS_QUERIER, 1, 0, 2, false},
+        // Five of six long questions fit beside the host's, the answers too: still truncated.
+        CraftedCase{
+            "legacy_echo_overflows", 2,
+            query({ask("DESKTOP-AB12.local.", dns::TYPE_A), foreign_long('a'), foreign_long('b'),
+                   foreign_long('c'), foreign_long('d'), foreign_long('e'), foreign_long('f')},
+                  {}, 9),
+            LEGACY_QUERIER, 0, 1, 2, true},
         CraftedCase{"everything_known", 2,
                     query({HOST_ANY}, {known_a("DESKTOP-AB12.local.", {10, 1, 0, 1}),
                                        known_a("DESKTOP-AB12.local.", {10, 1, 0, 2})}),
@@ -486,6 +536,51 @@ TEST(MdnsReplies, WithheldMulticastAnswerGoesOutOnceTheLimitAllows) {
   m = dns::decode_message(owed[0]);
   ASSERT_TRUE(m.ok());
   EXPECT_EQ(summary(m->additionals), std::vector<std::string>{A_RECORDS[0]});
+}
+
+// An address new since the announcement may go out, but not without the answer it belongs to.
+TEST(MdnsReplies, AdditionalsOfAWithheldAnswerAreOwedWithIt) {
+  MulticastLimiter limiter;
+  const Clock::time_point t0{};
+  const ServiceRecord before = make_service_record("_brindle._udp.local.", "DESKTOP-AB12",
+                                                   "DESKTOP-AB12.local.", "198.51.100.1", 45333)
+                                   .value();
+  (void)announcement_messages(before, &limiter, t0);
+  const auto srv_query = query({ask("DESKTOP-AB12._brindle._udp.local.", dns::TYPE_SRV)});
+  EXPECT_TRUE(replies_to_datagram(service(), srv_query, MDNS_QUERIER, &limiter,
+                                  t0 + std::chrono::milliseconds(300))
+                  .empty());
+  const auto owed = owed_messages(service(), limiter, t0 + std::chrono::seconds(1));
+  ASSERT_EQ(owed.size(), 1u);
+  const auto m = dns::decode_message(owed[0]);
+  ASSERT_TRUE(m.ok());
+  EXPECT_EQ(summary(m->additionals), A_RECORDS);
+}
+
+// Bookkeeping of what a link is owed: the latest due time, the answer role, cleared once sent.
+TEST(MulticastLimiter, OwedRecordsWaitForTheLastAndClearOnceSent) {
+  MulticastLimiter limiter;
+  const Clock::time_point t0{};
+  const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+  const Record a1 = known_a("DESKTOP-AB12.local.", {198, 51, 100, 1});
+  const Record a3 = known_a("DESKTOP-AB12.local.", {198, 51, 100, 3});
+  limiter.sent(a1, t0);
+  limiter.sent(a3, at(600));
+  limiter.owe(a3, true, at(700));
+  limiter.owe(a1, true, at(700));
+  limiter.owe(a1, false, at(700));
+  EXPECT_EQ(limiter.owed_due(), at(1600));
+  EXPECT_EQ(limiter.take_owed(),
+            (std::unordered_map<std::string, bool>{{dns::record_identity(a1), true},
+                                                   {dns::record_identity(a3), true}}));
+  EXPECT_FALSE(limiter.owed_due().has_value());
+  limiter.owe(a1, false, at(2000));
+  limiter.owe(a3, true, at(2000));
+  limiter.sent(a1, at(2000));
+  EXPECT_EQ(limiter.owed_due(), at(1600));
+  limiter.sent(a3, at(2000));
+  EXPECT_FALSE(limiter.owed_due().has_value());
+  EXPECT_TRUE(limiter.take_owed().empty());
 }
 
 TEST(MdnsReplies, LargeAnnouncementsAndGoodbyesAreSplitNotDropped) {

@@ -31,10 +31,6 @@ bool all_zero(const std::vector<float>& v) {
   return std::all_of(v.begin(), v.end(), [](float s) { return s == 0.0f; });
 }
 
-size_t queued(const JitterBuffer& buffer) {
-  return static_cast<size_t>(std::llround(buffer.fill_ms() * 48.0));
-}
-
 struct Construction {
   double ms;
   size_t prefill;
@@ -73,7 +69,7 @@ TEST(Jitter, WaitsForPrefillWithoutCountingThenPlaysOldestFirst) {
     EXPECT_TRUE(all_zero(pop(buffer, BLOCK))) << "block " << i;
   }
   EXPECT_EQ(buffer.underruns(), 0u);
-  EXPECT_EQ(queued(buffer), 3 * BLOCK);
+  EXPECT_EQ(buffer.queued_samples(), 3 * BLOCK);
 
   buffer.push(ramp(BLOCK, 1 + 3 * BLOCK));  // now 1920 queued
   EXPECT_EQ(pop(buffer), ramp(BLOCK, 1));
@@ -85,7 +81,7 @@ TEST(Jitter, RunningDryMidBlockPadsThenNextEmptyBlockCountsOneUnderrun) {
   JitterBuffer buffer(40);
   buffer.push(ramp(1920 + 100, 1));
   for (int i = 0; i < 4; ++i) pop(buffer);
-  ASSERT_EQ(queued(buffer), 100u);
+  ASSERT_EQ(buffer.queued_samples(), 100u);
 
   std::vector<float> expected = ramp(100, 1921);
   expected.resize(BLOCK, 0.0f);
@@ -118,14 +114,14 @@ TEST(Jitter, SamplesArrivingBeforeTheNextBlockAvoidTheUnderrun) {
 TEST(Jitter, PushPastHighWaterKeepsExactlyTheNewestPrefill) {
   JitterBuffer buffer(40);
   float next = 1;
-  while (queued(buffer) + BLOCK <= 5760) {
+  while (buffer.queued_samples() + BLOCK <= 5760) {
     buffer.push(ramp(BLOCK, next));
     next += BLOCK;
   }
-  ASSERT_EQ(queued(buffer), 5760u);  // exactly at the mark: nothing trimmed
+  ASSERT_EQ(buffer.queued_samples(), 5760u);  // exactly at the mark: nothing trimmed
   buffer.push(ramp(BLOCK, next));
   next += BLOCK;
-  EXPECT_EQ(queued(buffer), 1920u);
+  EXPECT_EQ(buffer.queued_samples(), 1920u);
   EXPECT_EQ(buffer.fill_ms(), 40.0);
   EXPECT_EQ(buffer.underruns(), 0u);
 
@@ -138,7 +134,8 @@ TEST(Jitter, PushPastHighWaterKeepsExactlyTheNewestPrefill) {
 }
 
 struct Backlog {
-  size_t queued;       // before drop_backlog()
+  size_t queued;       // pushed
+  size_t played;       // popped before drop_backlog(), which primes the buffer
   size_t kept;         // after it
   bool plays_at_once;  // primed: the next pop plays rather than waits
 };
@@ -149,8 +146,9 @@ TEST_P(JitterDropBacklog, KeepsTheNewestPrefillAndWaitsBelowIt) {
   const Backlog& b = GetParam();
   JitterBuffer buffer(40);
   buffer.push(ramp(b.queued, 1));
+  if (b.played > 0) pop(buffer, b.played);
   buffer.drop_backlog();
-  EXPECT_EQ(queued(buffer), b.kept);
+  EXPECT_EQ(buffer.queued_samples(), b.kept);
   const std::vector<float> block = pop(buffer);
   if (b.plays_at_once) {
     EXPECT_EQ(block[0], static_cast<float>(b.queued - b.kept + 1));
@@ -161,8 +159,11 @@ TEST_P(JitterDropBacklog, KeepsTheNewestPrefillAndWaitsBelowIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Jitter, JitterDropBacklog,
-                         ::testing::Values(Backlog{5000, 1920, true}, Backlog{1920, 1920, true},
-                                           Backlog{1000, 1000, false}, Backlog{0, 0, false}));
+                         ::testing::Values(Backlog{5000, 0, 1920, true},
+                                           Backlog{1920, 0, 1920, true},
+                                           Backlog{1000, 0, 1000, false}, Backlog{0, 0, 0, false},
+                                           Backlog{5000, 480, 1920, true},
+                                           Backlog{1920, 480, 1440, false}));
 
 TEST(Jitter, TrimHappensOncePerDatagramNotPerSample) {
   JitterBuffer buffer(40);
@@ -170,7 +171,7 @@ TEST(Jitter, TrimHappensOncePerDatagramNotPerSample) {
   // One datagram from 5000 to 6000: the rule looks only at the end, so 1920 remain, not
   // whatever a per-sample check would leave.
   buffer.push(ramp(1000, 5001));
-  EXPECT_EQ(queued(buffer), 1920u);
+  EXPECT_EQ(buffer.queued_samples(), 1920u);
   EXPECT_EQ(pop(buffer), ramp(BLOCK, 6001 - 1920));
 }
 
@@ -181,7 +182,7 @@ TEST(Jitter, FullRingOverwritesOldestWithoutTrimWhenMarkIsCapacity) {
     buffer.push(ramp(BLOCK, next));
     next += BLOCK;
   }
-  EXPECT_EQ(queued(buffer), 48000u);
+  EXPECT_EQ(buffer.queued_samples(), 48000u);
   EXPECT_EQ(buffer.fill_ms(), 1000.0);
   // The oldest 4800 were overwritten one by one; playback starts from the 4801st.
   EXPECT_EQ(pop(buffer), ramp(BLOCK, 4800));
@@ -191,7 +192,7 @@ TEST(Jitter, OneDatagramLongerThanTheRingKeepsItsLastSecond) {
   JitterBuffer buffer(999);
   buffer.push(ramp(100, -1000));
   buffer.push(ramp(50000, 0));
-  EXPECT_EQ(queued(buffer), 48000u);
+  EXPECT_EQ(buffer.queued_samples(), 48000u);
   std::vector<float> played;
   for (int i = 0; i < 100; ++i) {
     const auto block = pop(buffer);
@@ -253,7 +254,7 @@ TEST(Jitter, ConcurrentPushAndPopKeepArrivalOrder) {
   while (!finished) play();
   receiver.join();
   // Everything is a multiple of the prefill here, so the rest plays out in a few blocks.
-  for (int i = 0; i < 10 && queued(buffer) > 0; ++i) play();
+  for (int i = 0; i < 10 && buffer.queued_samples() > 0; ++i) play();
   EXPECT_TRUE(ordered);
   EXPECT_EQ(last, static_cast<float>(DATAGRAMS * 480));
 }
@@ -293,7 +294,7 @@ TEST(JitterZeroPrefill, NeverTrimsAndTheRingBoundsTheQueue) {
     buffer.push(ramp(BLOCK, next));
     next += BLOCK;
   }
-  EXPECT_EQ(queued(buffer), 48000u);
+  EXPECT_EQ(buffer.queued_samples(), 48000u);
   EXPECT_EQ(pop(buffer), ramp(BLOCK, next - 48000));
 }
 

@@ -30,6 +30,15 @@ TEST(ConsoleQueue, FullQueueDropsTheOldestAndKeepsTheOrder) {
   EXPECT_EQ(popped, (std::vector<std::string>{"3", "4", "5"}));
 }
 
+TEST(ConsoleQueue, APoppedLineCountsUntilItIsWritten) {
+  LineQueue queue(3);
+  queue.push(out(1));
+  ASSERT_TRUE(queue.pop().has_value());
+  EXPECT_FALSE(queue.wait_written(Clock::now()));
+  queue.written();
+  EXPECT_TRUE(queue.wait_written(Clock::now()));
+}
+
 // A writer stuck in the console: pushing never waits for it, and waiting for the lines to be
 // written ends at its deadline until the writer gets through.
 TEST(ConsoleQueue, WritersNeverWaitForABlockedConsole) {

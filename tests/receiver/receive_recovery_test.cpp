@@ -44,6 +44,8 @@ TEST(ReceiveRecovery, EpisodesPausesAndRebinds) {
       {"a new episode after 10 s of working reception",
        {fail(0, true, 100), datagram(), fail(9999, false, 100), datagram(),
         fail(20000, true, 100)}},
+      {"exactly 10 s is already a new episode",
+       {fail(0, true, 100), datagram(), fail(10000, true, 100)}},
       {"without a datagram in between it is the same episode however long it lasts",
        {fail(0, true, 100), fail(60000, false, 200)}},
       {"a lost socket is bound again, every time",

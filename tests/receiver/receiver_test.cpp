@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -27,7 +26,7 @@ struct Fixture {
   explicit Fixture(float gain = 1.0f) : receiver(jitter, gain) {}
 
   const ReceiverStats& stats() const { return *receiver.stats(); }
-  size_t queued() const { return static_cast<size_t>(std::llround(jitter->fill_ms() * 48.0)); }
+  size_t queued() const { return jitter->queued_samples(); }
   std::vector<float> drain() {
     std::vector<float> out(queued());
     jitter->pop_into(out);
