@@ -106,12 +106,11 @@ class MdnsResponder {
   std::optional<ServiceRecord> service_;       // responder thread only
   std::string registered_as_;                  // responder thread only: the first full name
   NameClaim claim_;                            // responder thread only
-  std::minstd_rand random_;                    // responder thread only
-  int announcements_left_ = 0;                 // responder thread only
+  std::minstd_rand random_;     // responder thread only: probe spread, shared-answer delays
+  int announcements_left_ = 0;  // responder thread only
   std::chrono::steady_clock::time_point next_announcement_{};  // responder thread only
-  // Responder thread only: what each querier was sent lately, and the delays of shared answers.
+  // Responder thread only: what each querier was sent lately.
   UnicastLimiter unicast_limiter_;
-  std::minstd_rand random_{std::random_device{}()};
   mutable std::mutex mutex_;
   std::vector<Ipv4Address> usable_;             // guarded by mutex_
   std::optional<std::string> registered_name_;  // guarded by mutex_
