@@ -19,11 +19,13 @@
 #include "main/autostart.h"
 #include "main/instance_guard.h"
 #include "main/options.h"
+#include "main/receiver_end.h"
 #include "main/receiver_log.h"
 #include "main/startup_failure.h"
 #include "main/status_line.h"
 #include "main/tray_icon.h"
 #include "main/warning_dialog.h"
+#include "main/wifi_scan_hold.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
 #include "receiver/receiver.h"
@@ -151,10 +153,13 @@ int start_receiver(const Options& options) {
     return fail(options, started.error());
   }
   const std::optional<MdnsAdvertisement> advertisement = advertise(options);
+  const std::shared_ptr<StreamingWifi> wifi = start_streaming_wifi();
+  if (wifi) at_receiver_end([wifi] { wifi->release(); });
 
   console::write_out("\n");
-  status_loop(jitter, stats, [tray](StreamState state, const StatusFigures& figures) {
+  status_loop(jitter, stats, [tray, wifi](StreamState state, const StatusFigures& figures) {
     if (tray) tray->show(state, figures.sender);
+    if (wifi) wifi->stream_playing(state == StreamState::STREAMING);
   });
 }
 

@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "main/autostart_store.h"
+#include "main/receiver_end.h"
 #include "main/receiver_log.h"
 #include "platform/com_win.h"
 #include "platform/console.h"
@@ -62,6 +63,7 @@ std::optional<TrayBalloon> open_log() {
 }
 
 void end_receiver() {
+  run_receiver_end_steps();
   console::flush(QUIT_FLUSH_LIMIT);
   ::TerminateProcess(::GetCurrentProcess(), 0);
   for (;;) ::Sleep(INFINITE);

@@ -19,9 +19,10 @@ std::optional<TrayBalloon> change_login_start(bool on, const Options& options);
 // not be opened.
 std::optional<TrayBalloon> open_log();
 
-// Quit and WM_CLOSE end here, after the icon is removed: the receiver ends as the system would
-// end it (nothing joined), with status 0, and the instance guard goes with the process. The log
-// gets its last lines first, unless the console holds them up.
+// Quit and WM_CLOSE end here, after the icon is removed: the steps of at_receiver_end run, then
+// the receiver ends as the system would end it (nothing joined), with status 0, and the instance
+// guard goes with the process. The log gets its last lines first, unless the console holds them
+// up.
 [[noreturn]] void end_receiver();
 
 }  // namespace brindle

@@ -19,6 +19,7 @@
 #include "main/tray_actions_win.h"
 #include "main/tray_icon.h"
 #include "main/tray_picture.h"
+#include "main/tray_presence.h"
 #include "main/tray_text.h"
 #include "platform/wide_win.h"
 
@@ -51,14 +52,18 @@ struct MenuDeleter {
 };
 using OwnedMenu = std::unique_ptr<std::remove_pointer_t<HMENU>, MenuDeleter>;
 
-OwnedIcon make_icon(TrayPicture picture) {
-  const int size = ::GetSystemMetrics(SM_CXSMICON);
+// The size the shell asks for: a small icon at the DPI of the window's monitor.
+int small_icon_size(HWND window) {
+  return ::GetSystemMetricsForDpi(SM_CXSMICON, ::GetDpiForWindow(window));
+}
+
+OwnedIcon make_icon(TrayPicture picture, int size) {
   std::vector<uint8_t> bits = tray_picture_bits(picture, size);
   return OwnedIcon(::CreateIconFromResourceEx(bits.data(), static_cast<DWORD>(bits.size()), TRUE,
                                               0x00030000, size, size, LR_DEFAULTCOLOR));
 }
 
-class WinTrayIcon final : public TrayIcon {
+class WinTrayIcon final : public TrayIcon, private NotifyArea {
  public:
   explicit WinTrayIcon(Options options) : options_(std::move(options)) {}
 
@@ -105,16 +110,18 @@ class WinTrayIcon final : public TrayIcon {
     window_class.lpszClassName = WINDOW_CLASS;
     ::RegisterClassExW(&window_class);
     taskbar_created_ = ::RegisterWindowMessageW(L"TaskbarCreated");
-    for (const TrayPicture picture :
-         {TrayPicture::WAITING, TrayPicture::STREAMING, TrayPicture::IDLE}) {
-      icons_[static_cast<size_t>(picture)] = make_icon(picture);
-    }
     // A top-level window (not a message-only one): only those hear "TaskbarCreated", and the
     // installer finds it by its class. Never shown.
     window_ = ::CreateWindowExW(0, WINDOW_CLASS, L"Brindle receiver", WS_OVERLAPPED, 0, 0, 0, 0,
                                 nullptr, nullptr, instance, this);
     made.set_value(window_ != nullptr);  // `made` is not touched after this
     if (window_ == nullptr) return;
+    // Started elevated, UIPI would drop Explorer's messages to us: the icon's and its restart.
+    ::ChangeWindowMessageFilterEx(window_, WM_TRAY_ICON, MSGFLT_ALLOW, nullptr);
+    if (taskbar_created_ != 0) {
+      ::ChangeWindowMessageFilterEx(window_, taskbar_created_, MSGFLT_ALLOW, nullptr);
+    }
+    make_icons();
     refresh();
 
     MSG message{};
@@ -142,11 +149,16 @@ class WinTrayIcon final : public TrayIcon {
 
   std::optional<LRESULT> handle(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == taskbar_created_ && taskbar_created_ != 0) {
-      icon_added_ = false;  // Explorer restarted: its notification area starts empty
-      refresh();
+      make_icons();  // also sent after a change of the display scale
+      presence_.taskbar_created();
       return 0;
     }
     switch (message) {
+      case WM_DPICHANGED:
+      case WM_SETTINGCHANGE:
+      case WM_DISPLAYCHANGE:
+        if (make_icons()) presence_.show();
+        return 0;
       case WM_REFRESH:
         refresh();
         return 0;
@@ -183,7 +195,7 @@ class WinTrayIcon final : public TrayIcon {
         ::DestroyWindow(window);
         return 0;
       case WM_DESTROY:
-        remove_icon();
+        presence_.remove();
         ::PostQuitMessage(0);
         return 0;
       default:
@@ -199,6 +211,18 @@ class WinTrayIcon final : public TrayIcon {
     return data;
   }
 
+  // The three pictures at the size the shell asks for now; whether they were made anew.
+  bool make_icons() {
+    const int size = small_icon_size(window_);
+    if (size == icon_size_) return false;
+    for (const TrayPicture picture :
+         {TrayPicture::WAITING, TrayPicture::STREAMING, TrayPicture::IDLE}) {
+      icons_[static_cast<size_t>(picture)] = make_icon(picture, size);
+    }
+    icon_size_ = size;
+    return true;
+  }
+
   // Tooltip and picture from the latest figures; adds the icon when it is not (yet) there, so an
   // Explorer that started late still gets it with the next status line.
   void refresh() {
@@ -209,35 +233,29 @@ class WinTrayIcon final : public TrayIcon {
     }
     const std::string tooltip = tray_tooltip(view);
     const TrayPicture picture = tray_picture(view);
-    if (icon_added_ && tooltip == shown_tooltip_ && picture == shown_picture_) return;
-    NOTIFYICONDATAW data = icon_data();
-    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
-    data.uCallbackMessage = WM_TRAY_ICON;
-    data.hIcon = icons_[static_cast<size_t>(picture)].get();
-    copy_text(data.szTip, tooltip);
-    if (icon_added_) {
-      icon_added_ = ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
-    }
-    if (!icon_added_) {
-      icon_added_ = ::Shell_NotifyIconW(NIM_ADD, &data) != FALSE;
-      if (icon_added_) {
-        data.uVersion = NOTIFYICON_VERSION_4;
-        ::Shell_NotifyIconW(NIM_SETVERSION, &data);
-      }
-    }
+    if (presence_.shown() && tooltip == shown_tooltip_ && picture == shown_picture_) return;
     shown_tooltip_ = tooltip;
     shown_picture_ = picture;
+    presence_.show();
   }
 
-  void remove_icon() {
-    if (!icon_added_) return;
+  // The shell's answer to one request about the icon, with the latest tooltip and picture.
+  bool request(ShellRequest request) override {
     NOTIFYICONDATAW data = icon_data();
-    ::Shell_NotifyIconW(NIM_DELETE, &data);
-    icon_added_ = false;
+    if (request == ShellRequest::REMOVE) return ::Shell_NotifyIconW(NIM_DELETE, &data) != FALSE;
+    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
+    data.uCallbackMessage = WM_TRAY_ICON;
+    data.hIcon = icons_[static_cast<size_t>(shown_picture_)].get();
+    copy_text(data.szTip, shown_tooltip_);
+    if (request == ShellRequest::MODIFY) return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
+    if (::Shell_NotifyIconW(NIM_ADD, &data) == FALSE) return false;
+    data.uVersion = NOTIFYICON_VERSION_4;
+    ::Shell_NotifyIconW(NIM_SETVERSION, &data);
+    return true;
   }
 
   void show_balloon(const TrayBalloon& balloon) {
-    if (!icon_added_) return;
+    if (!presence_.shown()) return;
     NOTIFYICONDATAW data = icon_data();
     data.uFlags = NIF_INFO;
     data.dwInfoFlags = balloon.warning ? NIIF_WARNING : NIIF_INFO;
@@ -323,7 +341,7 @@ class WinTrayIcon final : public TrayIcon {
 
   // The icon goes first, else it lingers in the notification area until the mouse passes over it.
   [[noreturn]] void quit() {
-    remove_icon();
+    presence_.remove();
     end_receiver();
   }
 
@@ -334,7 +352,8 @@ class WinTrayIcon final : public TrayIcon {
   // The window's thread only.
   UINT taskbar_created_ = 0;
   std::array<OwnedIcon, 3> icons_;
-  bool icon_added_ = false;
+  int icon_size_ = 0;
+  TrayPresence presence_{*this};
   std::string shown_tooltip_;
   TrayPicture shown_picture_ = TrayPicture::WAITING;
   OutputEpisodes episodes_;

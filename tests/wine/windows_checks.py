@@ -365,9 +365,10 @@ def dialog_on_a_display(suite, wine, root):
 
 def tray_window(suite, env):
     """A background receiver on a display: its hidden "BrindleReceiver" window exists, WM_CLOSE to
-    it (what Quit and the installer do) ends the receiver with status 0, and the guard goes with
-    it, so a new start runs. Wine draws no notification area here: the icon, its menu and its
-    balloons rest on the unit-tested texts."""
+    it (what Quit and the installer do) ends the receiver with status 0, also after a
+    "TaskbarCreated" and a settings change, and the guard goes with it, so a new start runs.
+    Wine draws no notification area here: the icon, its menu, its balloons and what it asks the
+    shell rest on the unit-tested texts and decisions."""
     check = suite.check
     helper = os.path.join(suite.TESTS_DIR, "wine_tray_window.exe")
     args = [suite.WINE, suite.EXE, "--background", "--no-mdns", "--device", "default"]
@@ -383,7 +384,9 @@ def tray_window(suite, env):
             if found.returncode != 0:
                 return
             time.sleep(3)  # past the start-up and a first status line
-            closed = subprocess.run([suite.WINE, helper, "close", "10"], env=env,
+            # The second one first lives through Explorer making its notification area again.
+            how = "close" if attempt == "first" else "restart"
+            closed = subprocess.run([suite.WINE, helper, how, "10"], env=env,
                                     capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
             try:
                 out, err = receiver.communicate(timeout=30)

@@ -21,7 +21,9 @@ Checks:
   * the receiver started without arguments renders a 1 kHz tone sent by brindle-send (or a
     Python stand-in when there is no native build) from the phone namespace into the cable:
     checked from the sink's monitor (no dropout, frequency, level), with the start-up lines and
-    a 48000 Hz float stream on the PulseAudio side;
+    a 48000 Hz float stream on the PulseAudio side; meanwhile a stand-in wlanapi.dll with one
+    connected interface refuses the scan hold it is asked for once, which changes nothing (every
+    other receiver of the suite runs with no WLAN service at all);
   * a real mDNS client (python3-zeroconf) in the phone namespace resolves the advertised service
     to the PC's address on its link alone, although the PC holds a second, unreachable adapter;
   * removing the cable under the running stream: one "audio stream error" line (the device
@@ -174,7 +176,9 @@ def start_pulse():
 class Wine:
     def __init__(self, root, pulse_env):
         self.env = dict(pulse_env, WINEPREFIX=os.path.join(root, "prefix"), WINEDEBUG="-all",
-                        LANG="C.UTF-8", LC_ALL="C.UTF-8", WINEDLLOVERRIDES="mscoree,mshtml=")
+                        LANG="C.UTF-8", LC_ALL="C.UTF-8",
+                        # No WLAN service at all, except where a test brings its own.
+                        WINEDLLOVERRIDES="mscoree,mshtml,wlanapi=")
         started = time.time()
         subprocess.run([WINE, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=300, check=True)
@@ -202,9 +206,9 @@ class Wine:
                                     timeout=timeout, stdin=stdin)
         return result
 
-    def popen(self, args, out, err):
-        return subprocess.Popen([WINE, *args], env=self.env, stdout=out, stderr=err,
-                                stdin=subprocess.DEVNULL)
+    def popen(self, args, out, err, extra_env=None):
+        return subprocess.Popen([WINE, *args], env=dict(self.env, **(extra_env or {})),
+                                stdout=out, stderr=err, stdin=subprocess.DEVNULL)
 
     def stop(self):
         subprocess.run([self.wineserver(), "-k"], env=self.env, check=False)
@@ -305,8 +309,15 @@ def wait_for(predicate, seconds):
 
 def receiver_session(wine, pulse, phone, root):
     out_path, err_path = os.path.join(root, "rx.out"), os.path.join(root, "rx.err")
+    # A WLAN service with one connected interface that refuses every setting.
+    wlan_log = os.path.join(root, "wlan.log")
+    shutil.copy(os.path.join(TESTS_DIR, "wlanapi_standin.dll"),
+                os.path.join(wine.env["WINEPREFIX"], "drive_c", "windows", "system32",
+                             "wlanapi.dll"))
+    wlan_env = {"WINEDLLOVERRIDES": "mscoree,mshtml=;wlanapi=n",
+                "BRINDLE_WLAN_STANDIN_LOG": windows_path(wlan_log)}
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
-        receiver = wine.popen([EXE], out, err)
+        receiver = wine.popen([EXE], out, err, wlan_env)
     try:
         started = wait_for(lambda: any(l.startswith("[") for l in read_lines(out_path)), 60)
         lines = read_lines(out_path)
@@ -352,6 +363,12 @@ def receiver_session(wine, pulse, phone, root):
             check("level 0.5 (\u00b15%)", abs(level - 0.5) < 0.025, f"{level:.4f}")
             stray = max(harness.goertzel_power(tone[:9600], 48000, f) for f in (500, 1500, 3000))
             check("no other tone", stray < 1e-4, f"{stray:.2e}")
+
+        # Asked once, while streaming (media-streaming mode on, background scans off); refused,
+        # so there is nothing to give back, and stderr stays empty (checked below).
+        check("a refusing WLAN service is asked once while streaming, and nothing else changes",
+              os.path.exists(wlan_log) and read_lines(wlan_log) == ["3 1", "2 0"],
+              str(os.path.exists(wlan_log) and read_lines(wlan_log)))
 
         status = [l for l in read_lines(out_path) if l.startswith("[streaming]")]
         check("status line shows the phone as an IPv4-mapped address",
