@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -37,6 +38,7 @@ constexpr uint32_t LATENCY_FRAMES = 1440;
 // How long the server and its session manager get to answer before it counts as a failure.
 constexpr int64_t ANSWER_TIMEOUT_NS = 3'000'000'000;
 constexpr int64_t LINK_TIMEOUT_NS = 3'000'000'000;
+constexpr int64_t WAIT_SLICE_NS = 100'000'000;
 
 void init_library() {
   static std::once_flag once;
@@ -56,13 +58,19 @@ class LoopLock {
 };
 
 // Caller holds the loop lock. Waits for a signal until `done()` or the deadline; false on the
-// deadline.
+// deadline. The loop's timed wait takes a wall-clock time, which a clock stepped back would
+// stretch: the deadline is kept on the steady clock and each wait is a short slice.
 template <class Done>
 bool wait_until(pw_thread_loop* loop, int64_t timeout_ns, Done done) {
-  timespec deadline{};
-  pw_thread_loop_get_time(loop, &deadline, timeout_ns);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout_ns);
   while (!done()) {
-    if (pw_thread_loop_timed_wait_full(loop, &deadline) == -ETIMEDOUT) return done();
+    const int64_t left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             deadline - std::chrono::steady_clock::now())
+                             .count();
+    if (left <= 0) return done();
+    timespec slice{};
+    pw_thread_loop_get_time(loop, &slice, std::min(left, WAIT_SLICE_NS));
+    pw_thread_loop_timed_wait_full(loop, &slice);
   }
   return true;
 }

@@ -50,13 +50,12 @@ float RenderState::resample() {
 
 template <class Sample, class Convert>
 void RenderState::render(std::span<Sample> buffer, Convert convert) {
+  // Straight into the host's buffer, frame by frame: no scratch, so no request size (the first
+  // callback, a larger quantum) ever needs memory.
   const size_t frames = buffer.size() / channels_;
-  if (mono_.size() < frames) mono_.resize(frames, 0.0f);
-  for (size_t k = 0; k < frames; ++k) mono_[k] = resample();
-
   Sample* out = buffer.data();
   for (size_t k = 0; k < frames; ++k) {
-    const Sample value = convert(mono_[k]);
+    const Sample value = convert(resample());
     for (size_t c = 0; c < channels_; ++c) *out++ = value;
   }
   std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(frames * channels_), buffer.end(),

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <vector>
 
 #include "jitter/jitter_buffer.h"
 #include "protocol/packet.h"
@@ -26,7 +25,8 @@ int16_t convert_i16(float x);
 uint16_t convert_u16(float x);
 
 // Owned by the stream's data callback and touched only on the stream thread: no lock here; the
-// only lock taken is the jitter buffer's, once per pull block.
+// only lock taken is the jitter buffer's, once per pull block. Rendering allocates nothing, for
+// any buffer size the host asks.
 class RenderState {
  public:
   RenderState(std::shared_ptr<JitterBuffer> jitter, uint32_t sample_rate, uint16_t channels);
@@ -57,8 +57,6 @@ class RenderState {
   float prev_ = 0.0f;
   float cur_ = 0.0f;
   bool started_ = false;
-  // Per-callback scratch: grows to the largest callback seen, never shrinks.
-  std::vector<float> mono_;
   const size_t channels_;
 };
 

@@ -1,12 +1,14 @@
 // The one mono 48 kHz sample queue between the receiver thread and the render side.
-// Thread-safe: every operation takes the buffer's mutex for its whole duration.
+// Thread-safe: every operation takes the buffer's mutex (priority-inheriting on POSIX) for its
+// whole duration.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <vector>
+
+#include "jitter/pi_mutex.h"
 
 namespace brindle {
 
@@ -48,7 +50,7 @@ class JitterBuffer {
 
   const size_t prefill_;
   const size_t max_fill_;
-  mutable std::mutex mutex_;
+  mutable PiMutex mutex_;
   // Guarded by mutex_.
   std::vector<float> ring_;
   size_t read_pos_ = 0;

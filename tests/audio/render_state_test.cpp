@@ -196,14 +196,20 @@ TEST(RenderState, PullsOncePer480SourceSamples) {
   EXPECT_EQ(pulls, (std::vector<size_t>{3, 2, 2, 2, 2, 2, 2, 3, 2, 2, 2, 2}));
 }
 
-TEST(RenderState, SteadyStateRenderAllocatesNothing) {
+// From the first callback on, and through a quantum change to a larger buffer (1024 -> 4096
+// frames, as PipeWire's clock.force-quantum does), rendering allocates nothing.
+TEST(RenderState, RenderAllocatesNothingFromFirstCallbackThroughQuantumChange) {
   RenderState state(queued(random_samples(QUEUED, 5)), 44100, 2);
-  std::vector<float> large(2 * 1024);
+  std::vector<float> quantum(2 * 1024);
+  std::vector<float> larger(2 * 4096);
   std::vector<int16_t> small(2 * 256);
-  state.render_block(large);  // the scratch buffer grows to its largest here
   const size_t before = testing::allocation_count();
+  state.render_block(quantum);
+  EXPECT_EQ(testing::allocation_count(), before) << "first callback";
+  state.render_block(larger);
+  EXPECT_EQ(testing::allocation_count(), before) << "after the quantum change";
   for (int i = 0; i < 20; ++i) {
-    state.render_block(large);
+    state.render_block(larger);
     state.render_block(small);
   }
   EXPECT_EQ(testing::allocation_count(), before);
