@@ -70,9 +70,11 @@ Result<std::string> OutputSupervisor::open(Clock::time_point now) {
 }
 
 Result<AudioOutput> OutputSupervisor::open_output() {
-  output_.reset();
+  // First, so that what a released stream says on its way out is stale.
   const uint64_t generation = generation_.load() + 1;
   generation_.store(generation);
+  output_.reset();
+  host_.reset();  // and its watch with it
   default_changed_.store(false);
   std::unique_ptr<AudioHost> host = hosts_();
   Result<AudioOutput> output = open_audio_output(
@@ -117,10 +119,8 @@ std::optional<OutputSupervisor::Clock::time_point> OutputSupervisor::step(Clock:
     fail(now + settings_.retry_every);
   }
   if (state_ != State::FAILED && default_changed_.load()) {
-    // The same reopen as a recovery, at once; the old host goes first, and its watch with it.
+    // The same reopen as a recovery, at once.
     resting_.store(false);
-    output_.reset();
-    host_.reset();
     if (Result<std::string> line = open(now); line) {
       settings_.write_out(*line);
     } else {
