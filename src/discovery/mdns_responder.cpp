@@ -89,10 +89,7 @@ std::vector<MdnsResponder::LinkSocket> give_sockets(NetworkView& view, const Net
   for (size_t i = 0; i < view.links.size(); ++i) {
     if (!slots[i]) {
       auto opened = open_link_socket(view.links[i].iface, wakeups);
-      if (!opened) {
-        std::erase(view.interfaces, view.links[i].iface);
-        continue;
-      }
+      if (!opened) continue;
       slots[i] = MdnsResponder::LinkSocket{std::move(opened).value(), {}};
     }
     sockets.push_back(std::move(*slots[i]));

@@ -9,18 +9,19 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "discovery/interface_addresses.h"
 #include "discovery/ipv4.h"
 #include "platform/result.h"
+#include "platform/udp_socket.h"
 
 namespace brindle {
 
 // Owned by the responder thread after creation; not shared between threads.
 class MdnsSocket {
  public:
-  using Handle = intptr_t;  // int on POSIX, SOCKET on Windows
-  static constexpr Handle INVALID = -1;
+  using Handle = OwnedSocket::Handle;
 
   // Binds 0.0.0.0:5353 (never the group address) with address reuse, so that other responders
   // keep working; multicast TTL 255, multicast loopback on. It receives the group only where it
@@ -28,14 +29,9 @@ class MdnsSocket {
   static Result<MdnsSocket> open();
 
   MdnsSocket() = default;
-  MdnsSocket(MdnsSocket&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID; }
-  MdnsSocket& operator=(MdnsSocket&& other) noexcept;
-  MdnsSocket(const MdnsSocket&) = delete;
-  MdnsSocket& operator=(const MdnsSocket&) = delete;
-  ~MdnsSocket();
 
-  bool valid() const { return handle_ != INVALID; }
-  Handle handle() const { return handle_; }
+  bool valid() const { return socket_.valid(); }
+  Handle handle() const { return socket_.handle(); }
 
   // Joins or leaves 224.0.0.251 on this interface; leaving works after its address is gone.
   Status join_group(const MulticastInterface& iface);
@@ -59,8 +55,12 @@ class MdnsSocket {
   Received try_receive(std::span<uint8_t> buffer);
 
  private:
-  explicit MdnsSocket(Handle handle) : handle_(handle) {}
-  Handle handle_ = INVALID;
+  explicit MdnsSocket(OwnedSocket socket) : socket_(std::move(socket)) {}
+  // Everything open() sets before binding; the error is the OS text.
+  Status set_options();
+  // IP_MULTICAST_IF: where the next multicast goes out.
+  Status choose_interface(const MulticastInterface& iface);
+  OwnedSocket socket_;
 };
 
 }  // namespace brindle

@@ -9,19 +9,6 @@ bool same_interface(const MulticastInterface& a, const MulticastInterface& b) {
   return (a.index != 0 && b.index != 0) ? a.index == b.index : a.address == b.address;
 }
 
-// The interfaces of `from` with no match in `in`.
-std::vector<MulticastInterface> missing(const std::vector<MulticastInterface>& from,
-                                        const std::vector<MulticastInterface>& in) {
-  std::vector<MulticastInterface> out;
-  for (const auto& f : from) {
-    if (std::none_of(in.begin(), in.end(),
-                     [&](const MulticastInterface& i) { return same_interface(f, i); })) {
-      out.push_back(f);
-    }
-  }
-  return out;
-}
-
 // A querier on this link; loopback is the machine itself, on every link and none.
 bool holds(const LinkView& link, const Ipv4Address& source) {
   return source[0] != 127 && is_on_link(source, link.subnets);
@@ -43,8 +30,7 @@ const LinkView* by_subnet(std::span<const LinkView> links, const Ipv4Address& so
 }  // namespace
 
 NetworkView network_view(std::span<const InterfaceAddress> entries) {
-  NetworkView view{filter_lan_ipv4(entries), multicast_interfaces(entries),
-                   multicast_subnets(entries), multicast_links(entries)};
+  NetworkView view{filter_lan_ipv4(entries), multicast_subnets(entries), multicast_links(entries)};
   // An address on two adapters is advertised once.
   std::vector<Ipv4Address> unique;
   for (const auto& a : view.usable) {
@@ -56,20 +42,6 @@ NetworkView network_view(std::span<const InterfaceAddress> entries) {
 
 NetworkChange compare_views(const NetworkView& before, const NetworkView& after) {
   NetworkChange change;
-  change.joined = missing(after.interfaces, before.interfaces);
-  change.left = missing(before.interfaces, after.interfaces);
-  for (const auto& a : after.interfaces) {
-    const bool moved = std::any_of(before.interfaces.begin(), before.interfaces.end(),
-                                   [&](const MulticastInterface& b) {
-                                     return same_interface(a, b) && a.address != b.address;
-                                   });
-    if (moved) change.readdressed.push_back(a);
-  }
-  for (const auto& a : before.usable) {
-    if (std::find(after.usable.begin(), after.usable.end(), a) == after.usable.end()) {
-      change.gone.push_back(a);
-    }
-  }
   change.usable_changed = before.usable != after.usable;
   for (const auto& link : after.links) {
     const LinkView* old = find_link(before.links, link.iface);

@@ -11,25 +11,19 @@
 namespace brindle {
 
 struct NetworkView {
-  std::vector<Ipv4Address> usable;             // the advertised addresses, enumeration order
-  std::vector<MulticastInterface> interfaces;  // one per adapter with a usable address
-  std::vector<Ipv4Subnet> subnets;             // the links queries are answered on
-  std::vector<LinkView> links;                 // the same adapters as `interfaces`, in order
+  std::vector<Ipv4Address> usable;  // the advertised addresses, enumeration order
+  std::vector<Ipv4Subnet> subnets;  // the links queries are answered on
+  std::vector<LinkView> links;      // one per adapter with a usable address
 };
 
 NetworkView network_view(std::span<const InterfaceAddress> entries);
 
 struct NetworkChange {
-  std::vector<MulticastInterface> joined;       // adapters new to the set (their current address)
-  std::vector<MulticastInterface> left;         // adapters no longer in it (their old address)
-  std::vector<MulticastInterface> readdressed;  // adapters still in it under another address
-  std::vector<Ipv4Address> gone;                // usable addresses no longer held
-  bool usable_changed = false;                  // another set or order of advertised addresses
-  bool links_changed = false;                   // a link holds other addresses than before
+  bool usable_changed = false;  // another set or order of advertised addresses
+  bool links_changed = false;   // a link holds other addresses than before
 };
 
-// Adapters are matched by index, or by address when the index is unknown; an adapter whose
-// address changed is readdressed, neither joined nor left.
+// Adapters are matched by index, or by address when the index is unknown.
 NetworkChange compare_views(const NetworkView& before, const NetworkView& after);
 
 // The link `iface` names in `links` (matched like adapters above), if it is still there.

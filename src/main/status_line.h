@@ -8,8 +8,8 @@
 #include <string>
 
 #include "jitter/jitter_buffer.h"
+#include "platform/socket_address.h"
 #include "receiver/receiver.h"
-#include "receiver/socket_address.h"
 
 namespace brindle {
 

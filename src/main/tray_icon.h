@@ -8,7 +8,7 @@
 
 #include "main/options.h"
 #include "main/status_line.h"
-#include "receiver/socket_address.h"
+#include "platform/socket_address.h"
 
 namespace brindle {
 

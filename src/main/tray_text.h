@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "main/status_line.h"
-#include "receiver/socket_address.h"
+#include "platform/socket_address.h"
 
 namespace brindle {
 

@@ -13,8 +13,8 @@
 #include <utility>
 
 #include "jitter/jitter_buffer.h"
+#include "platform/socket_address.h"
 #include "protocol/packet.h"
-#include "receiver/socket_address.h"
 #include "receiver/udp_socket.h"
 
 namespace brindle {

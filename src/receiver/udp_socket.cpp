@@ -2,29 +2,30 @@
 
 #include <utility>
 
+#include "platform/os_error.h"
 #include "receiver/udp_socket_os.h"
 
 namespace brindle {
 
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
+namespace {
+
+// The family's unspecified address ([::] or 0.0.0.0) on `port`.
+SocketAddress any_address(OwnedSocket::Family family, uint16_t port) {
+  if (family == OwnedSocket::Family::V6)
+    return make_v6_address(std::array<uint8_t, 16>{}, port, 0, 0);
+  return make_v4_address(std::array<uint8_t, 4>{}, port);
+}
+
+Result<OwnedSocket> open_claimed(OwnedSocket::Family family) {
+  Result<OwnedSocket> socket = OwnedSocket::open(family);
+  if (!socket) return socket;
+  if (const Status claimed = udp_os::claim_port(*socket); !claimed) {
+    return make_error(claimed.error());
   }
-  return *this;
+  return socket;
 }
 
-UdpSocket::~UdpSocket() {
-  close();
-}
-
-UdpSocket::Handle UdpSocket::release() {
-  return std::exchange(handle_, INVALID);
-}
-
-void UdpSocket::close() {
-  if (valid()) udp_os::close_socket(release());
-}
+}  // namespace
 
 UdpSocket::Received UdpSocket::receive_from(std::span<uint8_t> buffer) const {
   if (!valid()) {
@@ -33,25 +34,38 @@ UdpSocket::Received UdpSocket::receive_from(std::span<uint8_t> buffer) const {
     closed.socket_lost = true;
     return closed;
   }
-  return udp_os::receive(handle_, buffer);
+  const udp_os::Datagram datagram = udp_os::receive(handle(), buffer);
+  Received received;
+  if (datagram.error == 0) {
+    received.status = ReceiveStatus::DATAGRAM;
+    received.length = datagram.length;
+    received.source = datagram.source;
+    return received;
+  }
+  const udp_os::Failure failure = udp_os::classify(datagram.error);
+  if (failure == udp_os::Failure::RETRY) {
+    received.status = ReceiveStatus::RETRY;
+    return received;
+  }
+  received.error = os_error_text(datagram.error);
+  received.socket_lost = failure == udp_os::Failure::LOST;
+  return received;
 }
 
 Result<UdpSocket> bind_socket(uint16_t port) {
-  using udp_os::Family;
-  Result<udp_os::Handle> v6 = udp_os::open_socket(Family::V6);
+  using Family = OwnedSocket::Family;
+  Result<OwnedSocket> v6 = open_claimed(Family::V6);
   if (!v6) return make_error(v6.error());
-  UdpSocket v6_socket(*v6);
-  udp_os::clear_v6_only(v6_socket.handle());
-  if (udp_os::bind_any(v6_socket.handle(), Family::V6, port)) return v6_socket;
+  udp_os::clear_v6_only(*v6);
+  if (v6->bind(any_address(Family::V6, port))) return UdpSocket(std::move(*v6));
   // The IPv6 error is dropped: when the fallback fails too, its error is the one that counts.
-  v6_socket.close();
+  v6->close();
 
-  Result<udp_os::Handle> v4 = udp_os::open_socket(Family::V4);
+  Result<OwnedSocket> v4 = open_claimed(Family::V4);
   if (!v4) return make_error(v4.error());
-  UdpSocket v4_socket(*v4);
-  const Status bound = udp_os::bind_any(v4_socket.handle(), Family::V4, port);
+  const Status bound = v4->bind(any_address(Family::V4, port));
   if (!bound) return make_error(bound.error());
-  return v4_socket;
+  return UdpSocket(std::move(*v4));
 }
 
 }  // namespace brindle

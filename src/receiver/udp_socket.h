@@ -4,29 +4,25 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <utility>
 
 #include "platform/result.h"
-#include "receiver/socket_address.h"
+#include "platform/socket_address.h"
+#include "platform/udp_socket.h"
 
 namespace brindle {
 
 class UdpSocket {
  public:
-  using Handle = intptr_t;  // int on POSIX, SOCKET on Windows
-  static constexpr Handle INVALID = -1;
+  using Handle = OwnedSocket::Handle;
 
   UdpSocket() = default;
-  explicit UdpSocket(Handle handle) : handle_(handle) {}
-  UdpSocket(UdpSocket&& other) noexcept : handle_(other.release()) {}
-  UdpSocket& operator=(UdpSocket&& other) noexcept;
-  UdpSocket(const UdpSocket&) = delete;
-  UdpSocket& operator=(const UdpSocket&) = delete;
-  ~UdpSocket();
+  explicit UdpSocket(OwnedSocket socket) : socket_(std::move(socket)) {}
 
-  bool valid() const { return handle_ != INVALID; }
-  Handle handle() const { return handle_; }
-  Handle release();
-  void close();
+  bool valid() const { return socket_.valid(); }
+  Handle handle() const { return socket_.handle(); }
+  void close() { socket_.close(); }
 
   enum class ReceiveStatus { DATAGRAM, RETRY, FAILED };
   struct Received {
@@ -41,7 +37,7 @@ class UdpSocket {
   Received receive_from(std::span<uint8_t> buffer) const;
 
  private:
-  Handle handle_ = INVALID;
+  OwnedSocket socket_;
 };
 
 // Binds [::]:port with IPv6-only cleared, else 0.0.0.0:port. The error is the OS text.

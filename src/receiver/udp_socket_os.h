@@ -1,29 +1,33 @@
-// The few socket calls that differ between BSD sockets and Winsock. udp_socket.cpp builds the
-// socket type and the bind sequence on top of them; each platform file implements them all.
+// The receiver's socket rules that differ between BSD sockets and Winsock. udp_socket.cpp builds
+// the bind sequence and the receive on top of them; each platform file implements them all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "platform/result.h"
-#include "receiver/udp_socket.h"
+#include "platform/socket_address.h"
+#include "platform/udp_socket.h"
 
 namespace brindle::udp_os {
 
-using Handle = UdpSocket::Handle;
-
-enum class Family { V4, V6 };
-
-// A blocking UDP socket of the family that child processes do not inherit.
-// Does any one-time socket library start-up first.
-Result<Handle> open_socket(Family family);
+// Keeps every other program off the port (Windows); nothing to do where that is the default.
+Status claim_port(const OwnedSocket& socket);
 // Lets an IPv6 socket take IPv4 datagrams too; failure is harmless and ignored.
-void clear_v6_only(Handle handle);
-// Binds the family's unspecified address ([::] or 0.0.0.0) on `port`.
-Status bind_any(Handle handle, Family family, uint16_t port);
-void close_socket(Handle handle);
-// One recvfrom into `buffer`. Interruptions, would-block and over-long datagrams are RETRY;
-// a datagram the platform truncates to the buffer is delivered.
-UdpSocket::Received receive(Handle handle, std::span<uint8_t> buffer);
+void clear_v6_only(const OwnedSocket& socket);
+
+struct Datagram {
+  int error = 0;  // the OS error code; 0 when a datagram came
+  size_t length = 0;
+  SocketAddress source;
+};
+// One recvfrom into `buffer`; a datagram the platform truncates to the buffer is delivered.
+Datagram receive(OwnedSocket::Handle handle, std::span<uint8_t> buffer);
+
+enum class Failure { RETRY, FAILED, LOST };
+// What a receive error means: interruptions, would-block and over-long datagrams are RETRY;
+// LOST when the socket is unusable and must be made again.
+Failure classify(int error);
 
 }  // namespace brindle::udp_os

@@ -11,28 +11,19 @@ InterfaceAddress v4(const char* adapter, uint32_t index, Ipv4Address address, ui
 
 using Entries = std::vector<InterfaceAddress>;
 using Addresses = std::vector<Ipv4Address>;
-using Interfaces = std::vector<MulticastInterface>;
 
 struct ChangeCase {
   const char* name;
   Entries before;
   Entries after;
-  Interfaces joined;
-  Interfaces left;
-  Interfaces readdressed;
-  Addresses gone;
   bool usable_changed;
 };
 
 class NetworkChanges : public testing::TestWithParam<ChangeCase> {};
 
-TEST_P(NetworkChanges, JoinsLeavesAndWithdrawsOnlyWhatChanged) {
+TEST_P(NetworkChanges, NoticesOnlyWhatChanged) {
   const auto& c = GetParam();
   const NetworkChange change = compare_views(network_view(c.before), network_view(c.after));
-  EXPECT_EQ(change.joined, c.joined);
-  EXPECT_EQ(change.left, c.left);
-  EXPECT_EQ(change.readdressed, c.readdressed);
-  EXPECT_EQ(change.gone, c.gone);
   EXPECT_EQ(change.usable_changed, c.usable_changed);
 }
 
@@ -44,54 +35,17 @@ const InterfaceAddress LOOPBACK = v4("lo", 1, {127, 0, 0, 1}, 8);
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NetworkChanges,
-    testing::Values(
-        ChangeCase{"nothing", {LOOPBACK, ETH_20}, {ETH_20, LOOPBACK}, {}, {}, {}, {}, false},
-        ChangeCase{"first_address",
-                   {LOOPBACK},
-                   {LOOPBACK, ETH_20},
-                   {{2, {192, 168, 1, 20}}},
-                   {},
-                   {},
-                   {},
-                   true},
-        // The adapter stays joined; only the record of the old address is withdrawn.
-        ChangeCase{"address_replaced",
-                   {ETH_20},
-                   {ETH_21},
-                   {},
-                   {},
-                   {{2, {192, 168, 1, 21}}},
-                   {{192, 168, 1, 20}},
-                   true},
-        ChangeCase{
-            "second_adapter", {ETH_20}, {ETH_20, WLAN}, {{3, {10, 0, 0, 5}}}, {}, {}, {}, true},
-        ChangeCase{"adapter_gone",
-                   {ETH_20, WLAN},
-                   {ETH_20},
-                   {},
-                   {{3, {10, 0, 0, 5}}},
-                   {},
-                   {{10, 0, 0, 5}},
-                   true},
-        ChangeCase{"last_address_gone",
-                   {ETH_20, LINK_LOCAL},
-                   {LINK_LOCAL},
-                   {},
-                   {{2, {192, 168, 1, 20}}},
-                   {},
-                   {{192, 168, 1, 20}},
-                   true},
-        ChangeCase{
-            "only_unusable_ones_change", {ETH_20}, {ETH_20, LINK_LOCAL}, {}, {}, {}, {}, false},
-        // Without indexes, adapters are told apart by address.
-        ChangeCase{"unknown_index",
-                   {v4("tun0", 0, {10, 8, 0, 1})},
-                   {v4("tun0", 0, {10, 8, 0, 2})},
-                   {{0, {10, 8, 0, 2}}},
-                   {{0, {10, 8, 0, 1}}},
-                   {},
-                   {{10, 8, 0, 1}},
-                   true}),
+    testing::Values(ChangeCase{"nothing", {LOOPBACK, ETH_20}, {ETH_20, LOOPBACK}, false},
+                    ChangeCase{"first_address", {LOOPBACK}, {LOOPBACK, ETH_20}, true},
+                    ChangeCase{"address_replaced", {ETH_20}, {ETH_21}, true},
+                    ChangeCase{"second_adapter", {ETH_20}, {ETH_20, WLAN}, true},
+                    ChangeCase{"adapter_gone", {ETH_20, WLAN}, {ETH_20}, true},
+                    ChangeCase{"last_address_gone", {ETH_20, LINK_LOCAL}, {LINK_LOCAL}, true},
+                    ChangeCase{"only_unusable_ones_change", {ETH_20}, {ETH_20, LINK_LOCAL}, false},
+                    ChangeCase{"unknown_index",
+                               {v4("tun0", 0, {10, 8, 0, 1})},
+                               {v4("tun0", 0, {10, 8, 0, 2})},
+                               true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NetworkView, AdvertisesEachUsableAddressOnceAndAnswersEveryLinkOfItsAdapters) {

@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 
 #include "platform/result.h"
+#include "platform/socket_address.h"
+#include "platform/udp_socket.h"
 
 namespace brindle::send {
 
@@ -17,20 +18,16 @@ class UdpSender {
   // a receiver that is not running yet cannot fail later sends.
   static Result<UdpSender> open(const std::string& host, uint16_t port);
 
-  UdpSender(UdpSender&&) noexcept;
-  UdpSender& operator=(UdpSender&&) noexcept;
-  ~UdpSender();
-
   Status send(std::span<const uint8_t> datagram) const;
 
   // The destination as numbers: "127.0.0.1:45333" or "[::1]:45333".
-  const std::string& destination() const;
-
-  struct Impl;  // the OS half
+  const std::string& destination() const { return destination_; }
 
  private:
-  explicit UdpSender(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+  UdpSender(OwnedSocket socket, const SocketAddress& address);
+  OwnedSocket socket_;
+  SocketAddress address_;
+  std::string destination_;
 };
 
 }  // namespace brindle::send

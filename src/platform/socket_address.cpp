@@ -1,4 +1,4 @@
-#include "receiver/socket_address.h"
+#include "platform/socket_address.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-// A datagram's source address, free of OS types.
+// A socket address free of OS types: a datagram's source, a destination.
 #pragma once
 
 #include <array>
