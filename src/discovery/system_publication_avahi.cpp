@@ -15,6 +15,7 @@
 
 #include "discovery/debounce.h"
 #include "discovery/interface_addresses.h"
+#include "discovery/name_claim.h"
 #include "discovery/network_view.h"
 #include "discovery/responder_wakeups.h"
 #include "discovery/system_publication.h"
@@ -27,9 +28,7 @@ constexpr size_t MAX_LABEL_BYTES = 63;
 
 // "label", "label-2", "label-3", ...: letters, digits and hyphens, one DNS label.
 std::string numbered_name(const std::string& label, unsigned number) {
-  if (number <= 1) return label.substr(0, MAX_LABEL_BYTES);
-  const std::string suffix = "-" + std::to_string(number);
-  return label.substr(0, MAX_LABEL_BYTES - suffix.size()) + suffix;
+  return number <= 1 ? label.substr(0, MAX_LABEL_BYTES) : numbered_label(label, number);
 }
 
 bool same_label(std::string a, std::string b) {
