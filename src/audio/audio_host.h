@@ -67,6 +67,9 @@ class AudioHost {
   virtual std::unique_ptr<AudioDevice> default_output_device() = 0;
   // Active output devices in the host's own order.
   virtual Result<std::vector<std::unique_ptr<AudioDevice>>> output_devices() = 0;
+  // Calls `changed` on the host's own thread each time the system default output becomes
+  // another device, until the host is destroyed. Hosts that cannot tell never call it.
+  virtual void watch_default_output(std::function<void()> changed) { (void)changed; }
 };
 
 // The platform's default host (PulseAudio on POSIX, WASAPI on Windows).

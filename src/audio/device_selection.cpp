@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::string_view DOWNLOAD_PAGE = "https://vb-audio.com/Cable/";
 
-// "default" in any ASCII letter case, and nothing else (no trimming, no other folding).
+}  // namespace
+
+// Nothing but "default": no trimming, no other folding.
 bool is_default_query(std::string_view query) {
   constexpr std::string_view WORD = "default";
   if (query.size() != WORD.size()) return false;
@@ -23,8 +25,6 @@ bool is_default_query(std::string_view query) {
   }
   return true;
 }
-
-}  // namespace
 
 Result<FoundDevice> find_output_device(AudioHost& host, std::string_view query) {
   if (is_default_query(query)) {

@@ -17,6 +17,8 @@ struct FoundDevice {
   std::string name;  // the device's own name, not the query
 };
 
+// "default" in any ASCII letter case: the query that follows the system default output.
+bool is_default_query(std::string_view query);
 Result<FoundDevice> find_output_device(AudioHost& host, std::string_view query);
 bool check_device(AudioHost& host, std::string_view query);
 // The whole listing text: header line and one bullet line per device.

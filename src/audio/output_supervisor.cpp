@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "audio/device_selection.h"
+
 namespace brindle {
 
 OutputSupervisor::OutputSupervisor(HostFactory hosts, std::string query,
@@ -14,7 +16,8 @@ OutputSupervisor::OutputSupervisor(HostFactory hosts, std::string query,
     : hosts_(std::move(hosts)),
       query_(std::move(query)),
       jitter_(std::move(jitter)),
-      settings_(std::move(settings)) {}
+      settings_(std::move(settings)),
+      follows_default_(is_default_query(query_)) {}
 
 OutputSupervisor::~OutputSupervisor() {
   {
@@ -23,6 +26,9 @@ OutputSupervisor::~OutputSupervisor() {
   }
   wake_.notify_one();
   if (thread_.joinable()) thread_.join();
+  // Before the members the host's thread may touch.
+  output_.reset();
+  host_.reset();
 }
 
 Result<std::string> OutputSupervisor::start() {
@@ -64,15 +70,28 @@ Result<std::string> OutputSupervisor::open(Clock::time_point now) {
 }
 
 Result<AudioOutput> OutputSupervisor::open_output() {
-  output_.reset();
+  // First, so that what a released stream says on its way out is stale.
   const uint64_t generation = generation_.load() + 1;
   generation_.store(generation);
+  output_.reset();
+  host_.reset();  // and its watch with it
+  default_changed_.store(false);
   std::unique_ptr<AudioHost> host = hosts_();
   Result<AudioOutput> output = open_audio_output(
       *host, query_, jitter_,
       [this, generation](const std::string& error) { report(generation, error); });
-  if (output) host_ = std::move(host);
+  if (!output) return output;
+  if (follows_default_) host->watch_default_output([this] { default_changed(); });
+  host_ = std::move(host);
   return output;
+}
+
+void OutputSupervisor::default_changed() {
+  {
+    const std::lock_guard lock(mutex_);
+    default_changed_.store(true);
+  }
+  wake_.notify_one();
 }
 
 void OutputSupervisor::report(uint64_t generation, const std::string& error) {
@@ -98,6 +117,16 @@ void OutputSupervisor::fail(Clock::time_point retry_at) {
 std::optional<OutputSupervisor::Clock::time_point> OutputSupervisor::step(Clock::time_point now) {
   if (state_ != State::FAILED && failed_generation_.load() == generation_.load()) {
     fail(now + settings_.retry_every);
+  }
+  if (state_ != State::FAILED && default_changed_.load()) {
+    // The same reopen as a recovery, at once.
+    resting_.store(false);
+    if (Result<std::string> line = open(now); line) {
+      settings_.write_out(*line);
+    } else {
+      report(generation_.load(), line.error());
+      fail(now + settings_.retry_every);
+    }
   }
   if (state_ == State::FAILED) {
     if (now < retry_at_) return retry_at_;
@@ -142,6 +171,7 @@ std::optional<OutputSupervisor::Clock::time_point> OutputSupervisor::step(Clock:
 bool OutputSupervisor::woken() const {
   if (stop_) return true;
   if (state_ != State::FAILED && failed_generation_.load() == generation_.load()) return true;
+  if (state_ != State::FAILED && default_changed_.load()) return true;
   return state_ == State::PAUSED && last_datagram_.load() != datagram_at_pause_;
 }
 

@@ -9,8 +9,14 @@
 //            released. Every RETRY_EVERY a fresh host reads the device list and opens the same
 //            query again; on success the rendering line is written: RUNNING.
 //
+// Following "default", a change of the system default output while RUNNING or PAUSED releases
+// the stream and opens the new default at once, writing the rendering line: RUNNING. A new
+// default that cannot be opened is a stream error (its line, then the retries of FAILED). A
+// named device never moves.
+//
 // step() makes the decisions and the OS-free waits of run() give it its causes (a stream error,
-// a datagram while paused, a deadline, stop()), so tests drive step() with their own clock.
+// a datagram while paused, a new default, a deadline, stop()), so tests drive step() with their own
+// clock.
 #pragma once
 
 #include <atomic>
@@ -77,11 +83,13 @@ class OutputSupervisor {
   // Stream error of generation `generation`: written and acted on once.
   void report(uint64_t generation, const std::string& error);
   void fail(Clock::time_point retry_at);  // releases the stream
+  void default_changed();                 // the host's thread
 
   const HostFactory hosts_;
   const std::string query_;
   const std::shared_ptr<JitterBuffer> jitter_;
   const Settings settings_;
+  const bool follows_default_;
 
   // Supervising thread only (or the test driving step()).
   std::unique_ptr<AudioHost> host_;
@@ -96,6 +104,7 @@ class OutputSupervisor {
   std::atomic<uint64_t> failed_generation_{0};  // of the last stream that reported an error
   std::atomic<int64_t> last_datagram_{0};       // Clock ticks; 0: none yet
   std::atomic<bool> resting_{false};            // paused: datagrams wake the thread
+  std::atomic<bool> default_changed_{false};    // since the current stream was opened
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;  // guarded by mutex_

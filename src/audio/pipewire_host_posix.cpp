@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -181,6 +182,12 @@ class PipeWireContext {
     }
     return std::nullopt;
   }
+  // Caller holds the loop lock. From now on `changed` runs on the loop thread each time the
+  // metadata names a default sink other than today's; a null `changed` ends the watch.
+  void watch_default_sink(std::function<void()> changed) {
+    followed_sink_ = default_sink_;
+    default_changed_ = std::move(changed);
+  }
   void watch(ConnectionWatcher* watcher) { watchers_.push_back(watcher); }
   void unwatch(ConnectionWatcher* watcher) {
     watchers_.erase(std::remove(watchers_.begin(), watchers_.end(), watcher), watchers_.end());
@@ -252,6 +259,12 @@ class PipeWireContext {
       self->default_sink_.reset();  // every key cleared
     } else if (std::strcmp(key, "default.audio.sink") == 0) {
       self->default_sink_ = value ? default_sink_name(value) : std::nullopt;
+      // Compared with the last one followed, so a metadata object bound again is no change.
+      if (self->default_changed_ && self->default_sink_ &&
+          self->default_sink_ != self->followed_sink_) {
+        self->followed_sink_ = self->default_sink_;
+        self->default_changed_();
+      }
     }
     return 0;
   }
@@ -292,6 +305,8 @@ class PipeWireContext {
   std::optional<std::string> lost_;
   std::map<uint32_t, SinkNode> sinks_;  // by id: the order in which they appeared
   std::optional<std::string> default_sink_;
+  std::optional<std::string> followed_sink_;
+  std::function<void()> default_changed_;
   std::vector<ConnectionWatcher*> watchers_;
 };
 
@@ -531,6 +546,13 @@ class PipeWireHost final : public AudioHost {
  public:
   explicit PipeWireHost(std::shared_ptr<PipeWireContext> pipewire)
       : pipewire_(std::move(pipewire)) {}
+  // A device's stream may keep the connection: the watch ends with the host.
+  ~PipeWireHost() override {
+    LoopLock lock(pipewire_->loop());
+    pipewire_->watch_default_sink(nullptr);
+  }
+  PipeWireHost(const PipeWireHost&) = delete;
+  PipeWireHost& operator=(const PipeWireHost&) = delete;
 
   std::string name() const override { return "PipeWire"; }
 
@@ -557,6 +579,11 @@ class PipeWireHost final : public AudioHost {
       devices.push_back(std::make_unique<PipeWireDevice>(pipewire_, std::move(sink)));
     }
     return devices;
+  }
+
+  void watch_default_output(std::function<void()> changed) override {
+    LoopLock lock(pipewire_->loop());
+    pipewire_->watch_default_sink(std::move(changed));
   }
 
  private:

@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,6 +98,17 @@ class PulseContext {
   // Caller holds the loop lock.
   std::string last_error() const { return pulse_error_text(pa_context_errno(context_)); }
 
+  // Caller holds the loop lock. From now on `changed` runs on the loop thread each time the
+  // server names a default sink other than `current`; a null `changed` ends the watch.
+  void watch_default_sink(std::optional<std::string> current, std::function<void()> changed) {
+    default_sink_ = std::move(current);
+    default_changed_ = std::move(changed);
+    if (subscribed_ || !default_changed_) return;
+    pa_context_set_subscribe_callback(context_, &PulseContext::on_server_event, this);
+    subscribed_ = Operation(pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr,
+                                                 nullptr)) != nullptr;
+  }
+
  private:
   PulseContext()
       : loop_(pa_threaded_mainloop_new()),
@@ -106,6 +118,7 @@ class PulseContext {
   void disconnect() {
     if (!context_) return;
     pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
     pa_context_disconnect(context_);
   }
 
@@ -113,9 +126,28 @@ class PulseContext {
     pa_threaded_mainloop_signal(static_cast<PulseContext*>(self)->loop_, 0);
   }
 
+  // A server event names no field: ask which sink is the default now.
+  static void on_server_event(pa_context* context, pa_subscription_event_type_t, uint32_t,
+                              void* self) {
+    const Operation op(pa_context_get_server_info(context, &PulseContext::on_server_now, self));
+  }
+
+  static void on_server_now(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* self = static_cast<PulseContext*>(userdata);
+    if (!info || !info->default_sink_name || self->default_sink_ == info->default_sink_name) {
+      return;
+    }
+    self->default_sink_ = info->default_sink_name;
+    if (self->default_changed_) self->default_changed_();
+  }
+
   pa_threaded_mainloop* const loop_;
   pa_context* const context_;
   bool loop_running_ = false;
+  // Touched under the loop lock only.
+  bool subscribed_ = false;
+  std::optional<std::string> default_sink_;
+  std::function<void()> default_changed_;
 };
 
 // What a device needs to know about its sink, copied when the sink was listed.
@@ -346,6 +378,14 @@ class PulseDevice final : public AudioDevice {
 // query, so the listing and the device search show why.
 class PulseHost final : public AudioHost {
  public:
+  ~PulseHost() override {
+    // A device's stream may keep the connection: the watch ends with the host.
+    if (!watching_) return;
+    const std::shared_ptr<PulseContext>& pulse = **connection_;
+    LoopLock lock(pulse->loop());
+    pulse->watch_default_sink(std::nullopt, nullptr);
+  }
+
   std::string name() const override { return "PulseAudio"; }
 
   std::unique_ptr<AudioDevice> default_output_device() override {
@@ -353,14 +393,11 @@ class PulseHost final : public AudioHost {
     if (!pulse) return nullptr;
     const PulseContext& ctx = **pulse;
     LoopLock lock(ctx.loop());
-    ServerQuery server{&ctx, std::nullopt};
-    Operation op(pa_context_get_server_info(ctx.context(), &on_server_info, &server));
-    if (!op) return nullptr;
-    ctx.wait(std::move(op));
-    if (!server.default_sink) return nullptr;
+    const std::optional<std::string> default_sink = default_sink_name(ctx);
+    if (!default_sink) return nullptr;
 
     SinkQuery sinks{&ctx, {}, std::nullopt};
-    Operation by_name(pa_context_get_sink_info_by_name(ctx.context(), server.default_sink->c_str(),
+    Operation by_name(pa_context_get_sink_info_by_name(ctx.context(), default_sink->c_str(),
                                                        &on_sink_info, &sinks));
     if (!by_name) return nullptr;
     ctx.wait(std::move(by_name));
@@ -391,13 +428,31 @@ class PulseHost final : public AudioHost {
     return devices;
   }
 
+  void watch_default_output(std::function<void()> changed) override {
+    const Result<std::shared_ptr<PulseContext>>& pulse = connection();
+    if (!pulse) return;
+    LoopLock lock((*pulse)->loop());
+    (*pulse)->watch_default_sink(default_sink_name(**pulse), std::move(changed));
+    watching_ = true;
+  }
+
  private:
+  // Caller holds the loop lock.
+  static std::optional<std::string> default_sink_name(const PulseContext& ctx) {
+    ServerQuery server{&ctx, std::nullopt};
+    Operation op(pa_context_get_server_info(ctx.context(), &on_server_info, &server));
+    if (!op) return std::nullopt;
+    ctx.wait(std::move(op));
+    return server.default_sink;
+  }
+
   const Result<std::shared_ptr<PulseContext>>& connection() {
     if (!connection_) connection_.emplace(PulseContext::connect());
     return *connection_;
   }
 
   std::optional<Result<std::shared_ptr<PulseContext>>> connection_;
+  bool watching_ = false;
 };
 
 }  // namespace

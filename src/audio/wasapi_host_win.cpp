@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -393,6 +395,43 @@ class WasapiDevice final : public AudioDevice {
   com::Ptr<IMMDevice> device_;
 };
 
+// Tells of a new default render endpoint for the console role, the one default_output_device()
+// reads; called on a thread of the audio service's. The enumerator takes no reference, so the
+// host owns it and unregisters it before it goes.
+class DefaultEndpointWatch final : public IMMNotificationClient {
+ public:
+  explicit DefaultEndpointWatch(std::function<void()> changed) : changed_(std::move(changed)) {}
+  DefaultEndpointWatch(const DefaultEndpointWatch&) = delete;
+  DefaultEndpointWatch& operator=(const DefaultEndpointWatch&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(IMMNotificationClient))) {
+      *out = static_cast<IMMNotificationClient*>(this);
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  // Its lifetime is its host's, not counted.
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
+    if (flow == eRender && role == eConsole) changed_();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
+    return S_OK;
+  }
+
+ private:
+  const std::function<void()> changed_;
+};
+
 class WasapiHost final : public AudioHost {
  public:
   WasapiHost() {
@@ -404,6 +443,11 @@ class WasapiHost final : public AudioHost {
                                           __uuidof(IMMDeviceEnumerator), enumerator_.put_void());
     if (FAILED(hr)) setup_error_ = failed("CoCreateInstance(MMDeviceEnumerator)", hr);
   }
+  ~WasapiHost() override {
+    if (watch_) enumerator_->UnregisterEndpointNotificationCallback(watch_.get());
+  }
+  WasapiHost(const WasapiHost&) = delete;
+  WasapiHost& operator=(const WasapiHost&) = delete;
 
   std::string name() const override { return "WASAPI"; }
 
@@ -433,10 +477,20 @@ class WasapiHost final : public AudioHost {
     return devices;
   }
 
+  // Windows does not move a stream to a new default endpoint by itself.
+  void watch_default_output(std::function<void()> changed) override {
+    if (!enumerator_ || watch_) return;
+    auto watch = std::make_unique<DefaultEndpointWatch>(std::move(changed));
+    if (SUCCEEDED(enumerator_->RegisterEndpointNotificationCallback(watch.get()))) {
+      watch_ = std::move(watch);
+    }
+  }
+
  private:
   const com::Apartment apartment_;
   com::Ptr<IMMDeviceEnumerator> enumerator_;
   std::string setup_error_;
+  std::unique_ptr<DefaultEndpointWatch> watch_;  // registered while set
 };
 
 }  // namespace

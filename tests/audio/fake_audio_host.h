@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -120,8 +121,18 @@ class FakeHost final : public AudioHost {
     return out;
   }
 
+  void watch_default_output(std::function<void()> changed) override {
+    *default_watch = std::move(changed);
+  }
+  // A new system default, told to whoever watches this host or a copy of it.
+  void change_default(FakeDeviceSpec spec) {
+    default_device = std::move(spec);
+    if (*default_watch) (*default_watch)();
+  }
+
   std::vector<FakeDeviceSpec> devices;
   std::optional<FakeDeviceSpec> default_device;
+  std::shared_ptr<std::function<void()>> default_watch = std::make_shared<std::function<void()>>();
   std::optional<std::string> enumerate_error;
   int enumerations = 0;
   std::shared_ptr<FakeStreamRecord> stream = std::make_shared<FakeStreamRecord>();

@@ -43,8 +43,9 @@ struct Fixture {
   std::unique_ptr<OutputSupervisor> supervisor;
   const Clock::time_point t0 = Clock::now();
 
-  explicit Fixture(std::vector<FakeDeviceSpec> devices) {
+  explicit Fixture(std::vector<FakeDeviceSpec> devices, std::string query = "cable") {
     world.devices = std::move(devices);
+    world.default_device = world.devices.front();
     OutputSupervisor::Settings settings;
     settings.write_out = [this](std::string_view text) { out.emplace_back(text); };
     settings.write_err = [this](std::string_view text) { err.emplace_back(text); };
@@ -54,7 +55,7 @@ struct Fixture {
           ++hosts_made;
           return std::make_unique<FakeHost>(world);
         },
-        "cable", jitter, settings);
+        query, jitter, settings);
   }
   testing::FakeStreamRecord& stream() { return *world.stream; }
   void push(size_t samples) { jitter->push(std::vector<float>(samples, 0.25f)); }
@@ -151,6 +152,40 @@ TEST(OutputSupervisor, FailedPauseIsOneStreamErrorAndReopensAfterTheRetryPause) 
   EXPECT_EQ(f.err, std::vector<std::string>{"audio stream error: device invalidated\n"});
   f.supervisor->step(f.t0 + 7s);
   EXPECT_EQ(f.supervisor->state(), State::RUNNING);
+}
+
+// The default changes, while paused, to the cable, then to a device that cannot be opened.
+TEST(OutputSupervisor, FollowsANewDefaultOnlyWhenFollowingTheDefault) {
+  struct Row {
+    std::string query;
+    std::vector<std::string> out;  // after the first change
+    size_t hosts_made;
+  };
+  for (const Row& row : {Row{"default", {CABLE_LINE}, 2}, Row{"Speakers", {}, 1}}) {
+    SCOPED_TRACE(row.query);
+    Fixture f({device("Speakers"), device(CABLE)}, row.query);
+    ASSERT_TRUE(f.supervisor->open(f.t0).ok());
+    ASSERT_EQ(f.supervisor->step(f.t0 + 5s), std::nullopt);  // resting
+    f.world.change_default(device(CABLE));
+    f.supervisor->step(f.t0 + 6s);
+    EXPECT_EQ(f.out, row.out);
+    EXPECT_EQ(f.hosts_made, row.hosts_made);
+    if (row.out.empty()) continue;
+    EXPECT_EQ(f.supervisor->state(), State::RUNNING);
+    EXPECT_TRUE(f.stream().playing);
+
+    FakeDeviceSpec busy = device("Headset");
+    busy.build_error = "device in use";
+    f.world.change_default(busy);
+    EXPECT_EQ(f.supervisor->step(f.t0 + 7s), f.t0 + 9s);
+    EXPECT_EQ(f.supervisor->state(), State::FAILED);
+    EXPECT_EQ(f.err, std::vector<std::string>{
+                         "audio stream error: could not build output stream: device in use\n"});
+    f.world.default_device = device(CABLE);
+    f.supervisor->step(f.t0 + 9s);
+    EXPECT_EQ(f.out, (std::vector<std::string>{CABLE_LINE, CABLE_LINE}));
+    EXPECT_EQ(f.availability, (std::vector<bool>{false, true}));
+  }
 }
 
 // The thread: the first open hands back its line, a stream error is recovered and a paused

@@ -5,7 +5,7 @@ pipewire-pulse on a private runtime folder and session bus (as a desktop runs th
 Listing and --check-device from the registry and the "default" metadata; a tone from brindle-send
 comes out of "Brindle microphone" from a stream that says who it is; the stream rests while idle
 so the cable can suspend; the cable removed and installed again gives one error line and a
-reopen; a graph rate change under the stream changes nothing; the server restarted under a
+reopen; with --device default a new default sink takes the stream; a graph rate change under the stream changes nothing; the server restarted under a
 running stream is reconnected and plays again; and a PipeWire without WirePlumber is a clear
 error, not a hang.
 """
@@ -87,6 +87,30 @@ def listing_and_check(desk):
                  (found[0], found[1], missing[0]), (0, "KOPFHÖRER: found\n", 1))
 
 
+def follow_default(desk, ns):
+    """--device default on the speakers; the user's default set to the cable moves the stream
+    there within about a second, with the rendering line again."""
+    with harness.Receiver(["--no-mdns", "--device", "default"], env=desk.env, netns=ns) as rx:
+        started = rx.wait_for_line(lambda l: l.startswith("[  waiting]"), timeout=60)
+        checks.check("--device default renders into the default sink",
+                     started and any(l.startswith(f"\u2192 rendering into \"{SPEAKERS}\"")
+                                     for l in rx.lines()), f"{rx.lines()!r} {rx.err_lines!r}")
+        since = time.monotonic()
+        subprocess.run(["pw-metadata", "0", "default.configured.audio.sink",
+                        '{"name":"brindle_cable"}', "Spa:String:JSON"],
+                       env=desk.env, capture_output=True, timeout=10, stdin=subprocess.DEVNULL)
+
+        def moved():
+            return [t for t, l in list(rx.out_lines) if l.startswith(RENDERING)]
+        took = moved()[0] - since if harness.wait_until(moved, 5) else float("inf")
+        harness.log(f"default moved: rendering line {took:.2f} s after the metadata changed")
+        target = pw_nodes(desk).get("brindle_receiver", (None, {}))[1].get("target.object")
+        checks.check("a new default sink: the stream moves there within about a second",
+                     took <= 1.5 and target == "brindle_cable" and not rx.err_lines,
+                     f"{took:.2f} s, target {target!r}; {rx.lines()[-3:]!r} {rx.err_lines!r}")
+        tone_heard("the default moved", desk, ns)
+
+
 def stream_life(desk, ns):
     with harness.Receiver([], env=desk.env, netns=ns) as rx:
         started = rx.wait_for_line(lambda l: l.startswith("[  waiting]"), timeout=60)
@@ -156,6 +180,7 @@ def main():
             desk.start()
             desk.cable("install")
             listing_and_check(desk)
+            follow_default(desk, ns)
             stream_life(desk, ns)
         finally:
             desk.close()

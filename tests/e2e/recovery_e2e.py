@@ -3,7 +3,8 @@
 again, and after the sound server is killed and started again; an idle receiver corks its
 stream and the next tone is heard whole; reception goes on after the receive call fails for
 seconds in the middle of a stream (an LD_PRELOAD shim built here fails it). A console that
-blocks or goes away holds up none of it.
+blocks or goes away holds up none of it. With --device default, a new default sink takes the
+stream.
 
 A private PulseAudio server holds the cable sink and a "Speakers" sink, which must never get
 the stream meant for the cable. brindle-send plays the phone inside the suite's own network
@@ -276,6 +277,32 @@ def blocked_console(pulse):
         os.close(err_read)
 
 
+def follow_default(pulse):
+    """--device default on the speakers; `pactl set-default-sink cable` while a tone plays moves
+    the stream to the cable within about a second, with the rendering line and no error."""
+    harness.wait_port_free(netns=NS)
+    speakers = "\u2192 rendering into \"Speakers\"  (48000 Hz, 2 ch)"
+    with harness.Receiver(["--no-mdns", "--device", "default"], env=pulse.env, netns=NS) as rx:
+        started = rx.wait_for_line(lambda l: l.startswith("[  waiting]"), timeout=10)
+        checks.check("--device default renders into the default sink",
+                     started and speakers in rx.lines(), str(rx.lines()))
+        sender = harness.start_sender(["--duration", "30"], env=pulse.env, netns=NS)
+        try:
+            time.sleep(1)
+            since = time.monotonic()
+            pulse.set_default_sink("cable")
+            moved = harness.wait_until(lambda: rendering_times(rx), 5)
+            took = rendering_times(rx)[0] - since if moved else float("inf")
+            harness.log(f"default moved: rendering line {took:.2f} s after set-default-sink")
+            checks.check("a new default sink: its rendering line within about a second",
+                         took <= 1.5, f"{took:.2f} s; {rx.lines()[-3:]}")
+            tone_heard(pulse, "the default moved")
+            checks.equal("the default moved: one stream, no error line",
+                         (pulse.sink_inputs(), error_lines(rx)), (1, []))
+        finally:
+            harness.stop_process(sender)
+
+
 def main():
     for exe in (harness.RECEIVER_EXE, harness.SENDER_EXE):
         if not os.access(exe, os.X_OK):
@@ -298,6 +325,7 @@ def main():
         receive_errors(pulse)
         harness.wait_port_free(netns=NS)
         blocked_console(pulse)
+        follow_default(pulse)
     checks.finish()
 
 
