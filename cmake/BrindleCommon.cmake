@@ -35,7 +35,7 @@ else()
 endif()
 
 # brindle_folder_library(name [EXCLUDE file...] [DEPS ...]): every .cpp of the current folder;
-# *_win.cpp only on Windows, *_posix.cpp only elsewhere.
+# *_win.cpp only on Windows, *_posix.cpp only elsewhere, *_linux.cpp only on Linux.
 function(brindle_folder_library name)
   cmake_parse_arguments(ARG "" "" "EXCLUDE;DEPS" ${ARGN})
   file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -49,6 +49,9 @@ function(brindle_folder_library name)
       continue()
     endif()
     if(base MATCHES "_posix\\.cpp$" AND WIN32)
+      continue()
+    endif()
+    if(base MATCHES "_linux\\.cpp$" AND NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
       continue()
     endif()
     list(APPEND srcs ${f})

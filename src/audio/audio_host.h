@@ -1,5 +1,6 @@
 // The audio layer: hosts, output devices, configuration ranges and output streams with a data
-// and an error callback. Backends: PulseAudio (POSIX), WASAPI (Windows), and fakes in tests.
+// and an error callback. Backends: PipeWire and PulseAudio (Linux), WASAPI (Windows), and fakes
+// in tests.
 #pragma once
 
 #include <cstddef>
@@ -72,7 +73,8 @@ class AudioHost {
   virtual void watch_default_output(std::function<void()> changed) { (void)changed; }
 };
 
-// The platform's default host (PulseAudio on POSIX, WASAPI on Windows).
+// The platform's default host: on Linux PipeWire when its daemon answers, else PulseAudio
+// (host_choice_linux.cpp); WASAPI on Windows.
 std::unique_ptr<AudioHost> default_host();
 
 }  // namespace brindle

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "audio/audio_host.h"
-#include "audio/posix_hosts.h"
+#include "audio/linux_hosts.h"
+#include "audio/sound_server_names.h"
 
 namespace brindle {
 namespace {
@@ -457,7 +458,7 @@ class PulseHost final : public AudioHost {
 
 }  // namespace
 
-std::unique_ptr<AudioHost> make_pulse_host() {
+std::unique_ptr<AudioHost> make_pulseaudio_host() {
   return std::make_unique<PulseHost>();
 }
 

@@ -25,8 +25,9 @@
 
 #include <fmt/format.h>
 
+#include "audio/linux_hosts.h"
 #include "audio/pipewire_props.h"
-#include "audio/posix_hosts.h"
+#include "audio/sound_server_names.h"
 #include "protocol/packet.h"
 
 namespace brindle {
@@ -592,17 +593,18 @@ class PipeWireHost final : public AudioHost {
 
 }  // namespace
 
-Result<std::unique_ptr<AudioHost>> connect_pipewire_host() {
+PipeWireConnection connect_pipewire_host() {
   Result<std::shared_ptr<PipeWireContext>> pipewire = PipeWireContext::open();
-  if (!pipewire) return make_error(pipewire.error());
+  if (!pipewire) return {PipeWireConnection::State::NO_DAEMON, nullptr, pipewire.error()};
   Status settled;
   {
     LoopLock lock((*pipewire)->loop());
     settled = (*pipewire)->settle();
   }
-  // The daemon answered the connection: its failure is this host's to report.
-  if (!settled) return make_unavailable_host("PipeWire", settled.error());
-  return std::unique_ptr<AudioHost>(std::make_unique<PipeWireHost>(std::move(*pipewire)));
+  if (!settled) return {PipeWireConnection::State::DAEMON_FAILED, nullptr, settled.error()};
+  return {PipeWireConnection::State::CONNECTED,
+          std::make_unique<PipeWireHost>(std::move(*pipewire)),
+          {}};
 }
 
 }  // namespace brindle
