@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <audioclient.h>
+#include <audiopolicy.h>
 #include <avrt.h>
 #include <mmdeviceapi.h>
 #include <mmreg.h>
@@ -22,6 +23,7 @@
 #include "audio/audio_host.h"
 #include "audio/hresult_text_win.h"
 #include "audio/render_loop.h"
+#include "audio/render_session.h"
 #include "platform/com_win.h"
 #include "platform/owned_handle_win.h"
 #include "platform/utf8.h"
@@ -145,13 +147,16 @@ Result<WAVEFORMATEXTENSIBLE> wave_format_for(const StreamConfig& config, const M
 
 // One running render stream. Created, paused, resumed and destroyed on one thread; the render
 // loop runs on a thread of its own with its own COM apartment.
-class WasapiStream final : public AudioStream, private RenderLoopDriver {
+class WasapiStream final : public AudioStream,
+                           private RenderLoopDriver,
+                           private RenderSessionSteps {
  public:
   WasapiStream(com::Ptr<IAudioClient> client, com::Ptr<IAudioRenderClient> render,
-               HANDLE buffer_event, UINT32 buffer_frames, uint16_t channels, DataCallback data,
-               ErrorCallback error)
+               com::Ptr<IAudioSessionControl2> session, HANDLE buffer_event, UINT32 buffer_frames,
+               uint16_t channels, DataCallback data, ErrorCallback error)
       : client_(std::move(client)),
         render_(std::move(render)),
+        session_(std::move(session)),
         buffer_event_(buffer_event),
         stop_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
         command_event_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
@@ -184,8 +189,7 @@ class WasapiStream final : public AudioStream, private RenderLoopDriver {
 
   Status play() override {
     if (started_ && !paused_.load()) return {};
-    const HRESULT hr = client_->Start();
-    if (FAILED(hr) && hr != AUDCLNT_E_NOT_STOPPED) return stream_error("IAudioClient::Start", hr);
+    if (const Status started = start_render_session(*this); !started) return started;
     started_ = true;
     paused_.store(false);
     ::SetEvent(command_event_.get());
@@ -203,6 +207,18 @@ class WasapiStream final : public AudioStream, private RenderLoopDriver {
   }
 
  private:
+  // Windows turns other sessions down while a call plays or records; the phone's audio is what
+  // the call is for. Wine may not implement it, and a session that cannot opt out still plays.
+  void opt_out_of_ducking() override {
+    if (session_) session_->SetDuckingPreference(TRUE);
+  }
+
+  Status start() override {
+    const HRESULT hr = client_->Start();
+    if (FAILED(hr) && hr != AUDCLNT_E_NOT_STOPPED) return stream_error("IAudioClient::Start", hr);
+    return {};
+  }
+
   // Raises the thread for audio: MMCSS "Pro Audio" where the service exists, and time-critical
   // priority either way.
   class AudioThreadPriority {
@@ -278,6 +294,7 @@ class WasapiStream final : public AudioStream, private RenderLoopDriver {
   const com::Apartment apartment_;  // keeps COM up on the owner's thread while the client lives
   com::Ptr<IAudioClient> client_;
   com::Ptr<IAudioRenderClient> render_;
+  com::Ptr<IAudioSessionControl2> session_;  // null where the session has no such control
   OwnedHandle buffer_event_;
   OwnedHandle stop_event_;
   OwnedHandle command_event_;  // pause or resume: the render loop reconsiders its wait
@@ -363,9 +380,10 @@ class WasapiDevice final : public AudioDevice {
     hr = (*client)->GetService(__uuidof(IAudioRenderClient), render.put_void());
     if (FAILED(hr)) return make_error(failed("IAudioClient::GetService", hr));
 
+    com::Ptr<IAudioSessionControl2> session = session_control(*(*client).get());
     auto stream = std::make_unique<WasapiStream>(
-        std::move(client).value(), std::move(render), event_owner.release(), buffer_frames,
-        config.channels, std::move(data), std::move(error));
+        std::move(client).value(), std::move(render), std::move(session), event_owner.release(),
+        buffer_frames, config.channels, std::move(data), std::move(error));
     if (const Status started = stream->start_thread(); !started) {
       return make_error(started.error());
     }
@@ -373,6 +391,19 @@ class WasapiDevice final : public AudioDevice {
   }
 
  private:
+  // Best effort, as its only use is.
+  static com::Ptr<IAudioSessionControl2> session_control(IAudioClient& client) {
+    com::Ptr<IAudioSessionControl> control;
+    if (FAILED(client.GetService(__uuidof(IAudioSessionControl), control.put_void())) || !control) {
+      return {};
+    }
+    com::Ptr<IAudioSessionControl2> control2;
+    if (FAILED(control->QueryInterface(__uuidof(IAudioSessionControl2), control2.put_void()))) {
+      return {};
+    }
+    return control2;
+  }
+
   Result<com::Ptr<IAudioClient>> activate_client() const {
     com::Ptr<IAudioClient> client;
     const HRESULT hr =
