@@ -250,11 +250,16 @@ def avahi_checks(phone, iface, tmp):
         env = start_avahi(phone, tmp, "phone", AVAHI_CONFIG.format(iface=iface), started)
         if env is None:
             return
-        result = phone.run(["avahi-browse", "-rpt", "_brindle._udp"], timeout=30, env=env)
-        resolved = [line.split(";") for line in result.stdout.splitlines()
+        # No -t: a daemon just started may call "all for now" before the first answer is in.
+        browse = netns_util.Process(phone.command(["avahi-browse", "-rp", "_brindle._udp"]),
+                                    env=env)
+        started.append(browse)
+        browse.wait_for(lambda p: "\n=" in "\n" + p.stdout_text(), 20)
+        time.sleep(0.5)  # the other addresses' lines come with the first
+        resolved = [line.strip().split(";") for line in browse.stdout_text().splitlines()
                     if line.startswith("=")]
         ok = check("avahi-browse resolves the service", bool(resolved),
-                   result.stdout + result.stderr)
+                   browse.stdout_text() + browse.stderr_text())
         if ok:
             fields = resolved[0]
             check("avahi: instance name", fields[3] == LABEL, fields[3])
