@@ -12,6 +12,7 @@
 #include "discovery/interface_addresses.h"
 #include "discovery/mdns_replies.h"
 #include "discovery/name_claim.h"
+#include "discovery/query_answers.h"
 
 namespace brindle {
 namespace {
@@ -187,9 +188,7 @@ Status MdnsResponder::unregister(const std::string& full_name) {
 }
 
 ServiceRecord MdnsResponder::service_on(const LinkView& link) const {
-  ServiceRecord scoped = *service_;
-  scoped.addresses = link.addresses;
-  return scoped;
+  return service_on_link(*service_, link);
 }
 
 size_t MdnsResponder::position_of(const LinkView& link) const {
@@ -337,29 +336,12 @@ void MdnsResponder::answer(std::span<const uint8_t> datagram, const Ipv4Endpoint
   const LinkView* querier = unicast_link(view_.links, arrival_index, source.address);
   // Names still being claimed are not ours to answer for.
   if (judge(datagram, source, group != nullptr ? group : querier) || !claim_.owned()) return;
-  if (group != nullptr && !direct) {
-    LinkSocket& link = links_[position_of(*group)];
-    const auto delay = std::chrono::milliseconds(std::uniform_int_distribution(20, 120)(random_));
-    const ReplyLimits limits{&link.limiter, &unicast_limiter_, now, delay};
-    for (const auto& reply : replies_to_datagram(service_on(*group), datagram, source, limits)) {
-      if (reply.multicast) {
-        (void)link.socket.send_multicast(group->iface, reply.bytes);
-      } else if (querier == group) {
-        (void)unicast_.send_to(reply.destination, reply.bytes);
-      }
-    }
-    if (querier == group) return;
-  }
-  // The machine asking itself over loopback reaches every address.
-  const bool itself = source.address[0] == 127;
-  if (querier == nullptr && !itself) return;
-  const ServiceRecord scoped = itself ? *service_ : service_on(*querier);
-  for (const auto& reply : replies_to_datagram(scoped, datagram, source,
-                                               ReplyLimits{nullptr, &unicast_limiter_, now})) {
-    if (const auto to = unicast_destination(reply, source, direct)) {
-      (void)unicast_.send_to(*to, reply.bytes);
-    }
-  }
+  LinkSocket* link = group != nullptr ? &links_[position_of(*group)] : nullptr;
+  const auto delay = std::chrono::milliseconds(std::uniform_int_distribution(20, 120)(random_));
+  send_answers(*service_, Query{datagram, source, direct, now, delay},
+               AnswerOutlets{group, link != nullptr ? &link->socket : nullptr,
+                             link != nullptr ? &link->limiter : nullptr, querier, &unicast_,
+                             &unicast_limiter_});
 }
 
 bool MdnsResponder::receive(size_t position, std::span<uint8_t> buffer) {

@@ -14,13 +14,14 @@
 
 #include "discovery/interface_addresses.h"
 #include "discovery/ipv4.h"
+#include "discovery/mdns_sender.h"
 #include "platform/result.h"
 #include "platform/udp_socket.h"
 
 namespace brindle {
 
 // Owned by the responder thread after creation; not shared between threads.
-class MdnsSocket {
+class MdnsSocket final : public MdnsSender {
  public:
   using Handle = OwnedSocket::Handle;
 
@@ -38,10 +39,8 @@ class MdnsSocket {
   Status join_group(const MulticastInterface& iface);
   Status leave_group(const MulticastInterface& iface);
 
-  // To 224.0.0.251:5353 out of this interface, from its address where it still has one.
-  Status send_multicast(const MulticastInterface& iface, std::span<const uint8_t> bytes);
-
-  Status send_to(const Ipv4Endpoint& destination, std::span<const uint8_t> bytes);
+  Status send_multicast(const MulticastInterface& iface, std::span<const uint8_t> bytes) override;
+  Status send_to(const Ipv4Endpoint& destination, std::span<const uint8_t> bytes) override;
 
   enum class ReceiveStatus { DATAGRAM, NOTHING, FAILED };
   struct Received {
