@@ -1,6 +1,6 @@
 // Preloaded into the receiver: counts heap allocations made inside one function of the program
-// (the sound server's process callback, as an offset range) on threads of one name, into a shared
-// file the measuring script reads while it runs.
+// (the sound server's process callback, as an offset range) into a shared file the measuring
+// script reads while it runs.
 #define _GNU_SOURCE
 #include <execinfo.h>
 #include <fcntl.h>
@@ -8,9 +8,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 void* __libc_malloc(size_t);
@@ -20,7 +18,6 @@ void* __libc_memalign(size_t, size_t);
 
 // count, then the sizes of the last eight allocations
 static uint64_t* counts;
-static char prefix[16];               // empty: every thread
 static uintptr_t range_lo, range_hi;  // absolute, once the program's base is known
 static __thread int inside;           // the unwinder may allocate: not counted, not re-entered
 
@@ -32,8 +29,6 @@ static int first_object(struct dl_phdr_info* info, size_t size, void* base) {
 
 __attribute__((constructor)) static void open_counts(void) {
   const char* path = getenv("ALLOC_COUNT_FILE");
-  const char* name = getenv("ALLOC_COUNT_THREAD");
-  if (name) strncpy(prefix, name, sizeof prefix - 1);
   const char* range = getenv("ALLOC_COUNT_RANGE");
   unsigned long lo = 0, hi = 0;
   if (range && sscanf(range, "%lx-%lx", &lo, &hi) == 2) {
@@ -69,8 +64,6 @@ static int called_from_range(void) {
 
 static void note(size_t size) {
   if (!counts || inside) return;
-  char name[17] = {0};
-  if (prctl(PR_GET_NAME, name) != 0 || strncmp(name, prefix, strlen(prefix)) != 0) return;
   if (!called_from_range()) return;
   const uint64_t n = __atomic_fetch_add(&counts[0], 1, __ATOMIC_RELAXED);
   __atomic_store_n(&counts[1 + n % 8], size, __ATOMIC_RELAXED);
